@@ -1,0 +1,1 @@
+"""Host services shared by the tools: worker processes and their limits."""
