@@ -1,0 +1,34 @@
+// Translation of C++ exceptions into Python errors.
+#include "errors.hpp"
+
+#include <new>
+
+namespace tarvik {
+
+void restore_python_error(std::exception_ptr error) noexcept {
+    try {
+        std::rethrow_exception(error);
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (const nb::builtin_exception &e) {
+        PyObject *type = PyExc_RuntimeError;
+        switch (e.type()) {
+            case nb::exception_type::type_error: type = PyExc_TypeError; break;
+            case nb::exception_type::value_error: type = PyExc_ValueError; break;
+            case nb::exception_type::key_error: type = PyExc_KeyError; break;
+            case nb::exception_type::index_error: type = PyExc_IndexError; break;
+            case nb::exception_type::attribute_error: type = PyExc_AttributeError; break;
+            case nb::exception_type::stop_iteration: type = PyExc_StopIteration; break;
+            default: break;
+        }
+        PyErr_SetString(type, e.what());
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::exception &e) {
+        PyErr_Format(PyExc_RuntimeError, "tool_creator: internal error: %s", e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "tool_creator: unknown internal error");
+    }
+}
+
+}  // namespace tarvik
