@@ -26,6 +26,10 @@ class ToolRegistry:
     def names(self) -> list[str]:
         return list(self._tools)
 
+    def snapshot(self) -> dict[str, Tool]:
+        """A copy of the name-to-tool table, for comparing before and after a change."""
+        return dict(self._tools)
+
     def __contains__(self, name: object) -> bool:
         return name in self._tools
 

@@ -1,0 +1,23 @@
+"""`tarvik serve`: the host's tools over MCP on standard input and output."""
+
+from __future__ import annotations
+
+import logging
+
+from mcp.server.stdio import stdio_server
+
+from tarvik.host import open_host
+from tarvik.server.app import build_server, serve_streams
+
+logger = logging.getLogger("tarvik.server")
+
+
+async def serve_stdio(*, register_saved: bool = False) -> None:
+    """Serve one client on stdin/stdout until it closes its end."""
+    # The transport points fds 0 and 1 away from the protocol pipes while it
+    # serves; entering it before the host exists means no worker process the
+    # manager starts can inherit them and corrupt the stream.
+    async with stdio_server() as (read_stream, write_stream), open_host(register_saved=register_saved) as host:
+        tool_server = build_server(host.registry)
+        logger.info("Serving %s over stdio", ", ".join(host.registry.names()))
+        await serve_streams(tool_server, read_stream, write_stream)

@@ -1,0 +1,234 @@
+"""The MCP server over a registry of pure-Python tools, driven in-process by the SDK's client."""
+
+from __future__ import annotations
+
+import json
+from collections.abc import AsyncIterator
+from contextlib import asynccontextmanager
+from dataclasses import dataclass, field
+from typing import Any
+
+import anyio
+import mcp_types as types
+import pytest
+from mcp.client.session import ClientSession
+from mcp.shared.exceptions import MCPError
+from mcp.shared.jsonrpc_dispatcher import JSONRPCDispatcher
+from mcp.shared.memory import create_client_server_memory_streams
+
+from tarvik.server import build_server, serve_streams
+from tarvik.tools.base import Tool
+from tarvik.tools.registry import ToolRegistry
+
+
+class EchoTool(Tool):
+    def __init__(self, name: str = "echo", description: str = "Echo the arguments.") -> None:
+        self._name = name
+        self._description = description
+
+    @property
+    def name(self) -> str:
+        return self._name
+
+    @property
+    def description(self) -> str:
+        return self._description
+
+    @property
+    def parameters(self) -> dict[str, Any]:
+        return {"type": "object", "properties": {"text": {"type": "string"}}}
+
+    async def execute(self, **kwargs: Any) -> Any:
+        if kwargs.get("fail"):
+            return "[ERROR] asked to fail"
+        return json.dumps(kwargs, sort_keys=True)
+
+
+class RaisingTool(EchoTool):
+    async def execute(self, **kwargs: Any) -> Any:
+        raise ValueError("the tool broke")
+
+
+class MakerTool(EchoTool):
+    """Changes the registry the way the tool creator does: `register`, and popping `_tools`."""
+
+    def __init__(self, registry: ToolRegistry) -> None:
+        super().__init__("maker", "Make or remove tools.")
+        self._registry = registry
+
+    async def execute(self, **kwargs: Any) -> Any:
+        name = f"custom_{kwargs['tool_name']}"
+        if kwargs["operation"] == "create":
+            self._registry.register(EchoTool(name, kwargs.get("description", "")))
+            if kwargs.get("then_raise"):
+                raise RuntimeError("registered, then failed")
+            return f"created {name}"
+        self._registry._tools.pop(name, None)
+        return f"deleted {name}"
+
+
+@dataclass
+class ChangeLog:
+    """The tools/list_changed notifications a client received."""
+
+    changes: list[str] = field(default_factory=list)
+    changed: anyio.Event = field(default_factory=anyio.Event)
+
+    async def record(self, message: Any) -> None:
+        if isinstance(message, types.ToolListChangedNotification):
+            self.changes.append(message.method)
+            self.changed.set()
+
+    async def wait(self) -> None:
+        # A bound against a hang only; nothing here measures time.
+        with anyio.fail_after(30):
+            await self.changed.wait()
+        self.changed = anyio.Event()
+
+
+@dataclass
+class Connection:
+    session: ClientSession
+    dispatcher: JSONRPCDispatcher[Any]
+    log: ChangeLog
+
+    async def tool_names(self) -> list[str]:
+        return [tool.name for tool in (await self.session.list_tools()).tools]
+
+
+@asynccontextmanager
+async def connected(registry: ToolRegistry) -> AsyncIterator[Connection]:
+    tool_server = build_server(registry)
+    async with create_client_server_memory_streams() as (client_streams, server_streams):
+        async with anyio.create_task_group() as group:
+            group.start_soon(serve_streams, tool_server, *server_streams)
+            log = ChangeLog()
+            dispatcher: JSONRPCDispatcher[Any] = JSONRPCDispatcher(*client_streams)
+            session = ClientSession(dispatcher=dispatcher, message_handler=log.record)
+            async with session:
+                await session.initialize()
+                yield Connection(session, dispatcher, log)
+            group.cancel_scope.cancel()
+
+
+def registry_of(*tools: Tool) -> ToolRegistry:
+    registry = ToolRegistry()
+    for tool in tools:
+        registry.register(tool)
+    return registry
+
+
+async def test_list_offers_every_tool_with_its_description_and_schema() -> None:
+    registry = registry_of(EchoTool(), EchoTool("second", "The second tool."))
+    async with connected(registry) as connection:
+        listed = (await connection.session.list_tools()).tools
+    assert [(tool.name, tool.description, tool.input_schema) for tool in listed] == [
+        (tool.name, tool.description, tool.parameters) for tool in registry
+    ]
+
+
+async def test_server_declares_that_its_tool_list_changes() -> None:
+    async with connected(registry_of(EchoTool())) as connection:
+        capabilities = connection.session.server_capabilities
+    assert capabilities is not None and capabilities.tools is not None
+    assert capabilities.tools.list_changed is True
+
+
+@pytest.mark.parametrize(
+    ("arguments", "text", "is_error"),
+    [
+        ({"text": "hi"}, '{"text": "hi"}', False),
+        (None, "{}", False),
+        ({"fail": True}, "[ERROR] asked to fail", True),
+    ],
+)
+async def test_call_returns_the_tool_text(arguments: dict[str, Any] | None, text: str, is_error: bool) -> None:
+    async with connected(registry_of(EchoTool())) as connection:
+        result = await connection.session.call_tool("echo", arguments)
+    assert [content.text for content in result.content if isinstance(content, types.TextContent)] == [text]
+    assert result.is_error is is_error
+
+
+async def test_registry_changes_are_announced_and_listed() -> None:
+    registry = ToolRegistry()
+    registry.register(MakerTool(registry))
+    async with connected(registry) as connection:
+        await connection.session.call_tool("maker", {"operation": "create", "tool_name": "weather"})
+        await connection.log.wait()
+        assert await connection.tool_names() == ["maker", "custom_weather"]
+
+        called = await connection.session.call_tool("custom_weather", {"text": "rain"})
+        assert called.content[0].text == '{"text": "rain"}'  # type: ignore[union-attr]
+
+        await connection.session.call_tool("maker", {"operation": "delete", "tool_name": "weather"})
+        await connection.log.wait()
+        assert await connection.tool_names() == ["maker"]
+    assert connection.log.changes == ["notifications/tools/list_changed"] * 2
+
+
+async def test_calls_that_change_nothing_announce_nothing() -> None:
+    registry = ToolRegistry()
+    registry.register(MakerTool(registry))
+    async with connected(registry) as connection:
+        # Deleting what does not exist leaves the registry as it was.
+        await connection.session.call_tool("maker", {"operation": "delete", "tool_name": "absent"})
+        await connection.session.list_tools()
+        assert connection.log.changes == []
+
+
+async def test_a_tool_replaced_under_its_name_is_announced() -> None:
+    registry = ToolRegistry()
+    registry.register(MakerTool(registry))
+    registry.register(EchoTool("custom_weather", "old"))
+    async with connected(registry) as connection:
+        await connection.session.call_tool("maker", {"operation": "create", "tool_name": "weather", "description": "new"})
+        await connection.log.wait()
+        descriptions = {tool.name: tool.description for tool in (await connection.session.list_tools()).tools}
+    assert descriptions["custom_weather"] == "new"
+
+
+async def test_a_change_before_the_tool_raised_is_still_announced() -> None:
+    registry = ToolRegistry()
+    registry.register(MakerTool(registry))
+    async with connected(registry) as connection:
+        result = await connection.session.call_tool(
+            "maker", {"operation": "create", "tool_name": "weather", "then_raise": True}
+        )
+        await connection.log.wait()
+        assert "custom_weather" in await connection.tool_names()
+    assert result.is_error is True
+    assert result.content[0].text == "RuntimeError: registered, then failed"  # type: ignore[union-attr]
+
+
+async def test_a_raising_tool_gives_an_error_result_and_the_server_goes_on() -> None:
+    async with connected(registry_of(RaisingTool("broken"), EchoTool())) as connection:
+        failed = await connection.session.call_tool("broken", {})
+        after = await connection.session.call_tool("echo", {"text": "still here"})
+    assert failed.is_error is True
+    assert failed.content[0].text == "ValueError: the tool broke"  # type: ignore[union-attr]
+    assert after.content[0].text == '{"text": "still here"}'  # type: ignore[union-attr]
+
+
+async def test_unknown_tool_is_a_clear_error_naming_the_tools_there_are() -> None:
+    async with connected(registry_of(EchoTool())) as connection:
+        with pytest.raises(MCPError) as raised:
+            await connection.session.call_tool("nope", {})
+        after = await connection.session.call_tool("echo", {})
+    assert raised.value.error.code == types.INVALID_PARAMS
+    assert raised.value.error.message == "Unknown tool 'nope'; registered tools: echo"
+    assert after.is_error is False
+
+
+@pytest.mark.parametrize(
+    ("arguments", "described_as"),
+    [([1, 2], "an array"), ("text", "a string"), (7, "a number"), (True, "a boolean")],
+)
+async def test_arguments_that_are_not_an_object_are_refused_clearly(arguments: Any, described_as: str) -> None:
+    async with connected(registry_of(EchoTool())) as connection:
+        with pytest.raises(MCPError) as raised:
+            # The typed client refuses to build such a request, so it goes out raw.
+            await connection.dispatcher.send_raw_request("tools/call", {"name": "echo", "arguments": arguments})
+        after = await connection.session.call_tool("echo", {"text": "ok"})
+    assert raised.value.error.code == types.INVALID_PARAMS
+    assert raised.value.error.message.endswith(f"must be a JSON object mapping parameter names to values, not {described_as}")
+    assert after.is_error is False

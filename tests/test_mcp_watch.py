@@ -1,0 +1,93 @@
+"""The registry watch: which changes of the tool table count as news for the client."""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from typing import Any
+
+import pytest
+
+from tarvik.server.watch import RegistryWatch
+from tarvik.tools.base import Tool
+from tarvik.tools.registry import ToolRegistry
+
+
+class NamedTool(Tool):
+    def __init__(self, name: str) -> None:
+        self._name = name
+
+    @property
+    def name(self) -> str:
+        return self._name
+
+    @property
+    def description(self) -> str:
+        return ""
+
+    @property
+    def parameters(self) -> dict[str, Any]:
+        return {"type": "object", "properties": {}}
+
+    async def execute(self, **kwargs: Any) -> Any:
+        return ""
+
+
+KEPT = NamedTool("kept")
+
+
+def add_tool(registry: ToolRegistry) -> None:
+    registry.register(NamedTool("custom_new"))
+
+
+def pop_tool(registry: ToolRegistry) -> None:
+    registry._tools.pop("kept", None)
+
+
+def replace_tool(registry: ToolRegistry) -> None:
+    registry.register(NamedTool("kept"))
+
+
+def register_same_tool_again(registry: ToolRegistry) -> None:
+    registry.register(KEPT)
+
+
+def pop_missing_tool(registry: ToolRegistry) -> None:
+    registry._tools.pop("custom_absent", None)
+
+
+def pop_and_restore(registry: ToolRegistry) -> None:
+    registry.register(registry._tools.pop("kept"))
+
+
+@pytest.mark.parametrize(
+    ("change", "is_news"),
+    [
+        (add_tool, True),
+        (pop_tool, True),
+        (replace_tool, True),
+        (register_same_tool_again, False),
+        (pop_missing_tool, False),
+        (pop_and_restore, False),
+    ],
+)
+def test_change_is_news_only_when_the_table_differs(change: Callable[[ToolRegistry], None], is_news: bool) -> None:
+    registry = ToolRegistry()
+    registry.register(KEPT)
+    watch = RegistryWatch(registry)
+    change(registry)
+    assert watch.take_change() is is_news
+
+
+def test_a_change_is_news_once() -> None:
+    registry = ToolRegistry()
+    watch = RegistryWatch(registry)
+    add_tool(registry)
+    assert [watch.take_change(), watch.take_change()] == [True, False]
+
+
+def test_a_change_undone_before_anyone_asked_is_no_news() -> None:
+    registry = ToolRegistry()
+    watch = RegistryWatch(registry)
+    add_tool(registry)
+    registry._tools.pop("custom_new")
+    assert watch.take_change() is False
