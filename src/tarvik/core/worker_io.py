@@ -1,0 +1,196 @@
+"""The host's ends of a worker's pipes: the task it sends, the reply and the capture.
+
+All three work on raw non-blocking descriptors through the loop's reader and
+writer callbacks, so no read or write ever blocks the event loop and the
+bounds are enforced as the bytes arrive.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import errno
+import fcntl
+import json
+import os
+import struct
+from typing import Any
+
+REPLY_HEADER = struct.Struct(">I")
+_READ_SIZE = 1 << 20
+_PIPE_SIZE = 1 << 20
+
+
+def widen_pipe(fd: int) -> None:
+    """Fewer wake-ups for a chatty tool; refused sizes simply keep the default."""
+    try:
+        fcntl.fcntl(fd, getattr(fcntl, "F_SETPIPE_SZ", 1031), _PIPE_SIZE)
+    except OSError:
+        pass
+
+
+class OutputTail:
+    """Drains a capture pipe for as long as it is open, keeping only the last bytes."""
+
+    def __init__(self, loop: asyncio.AbstractEventLoop, fd: int, limit: int) -> None:
+        self._loop = loop
+        self._fd: int | None = fd
+        self._limit = limit
+        self._buffer = bytearray()
+        self._dropped = False
+        self.closed: asyncio.Future[None] = loop.create_future()
+        os.set_blocking(fd, False)
+        loop.add_reader(fd, self._on_readable)
+
+    def _on_readable(self) -> None:
+        self._read_once()
+
+    def _read_once(self) -> int:
+        """Read one chunk; the count read, 0 when nothing was waiting or at the end."""
+        assert self._fd is not None
+        try:
+            data = os.read(self._fd, _READ_SIZE)
+        except BlockingIOError:
+            return 0
+        except OSError:
+            data = b""
+        if not data:
+            self.close()
+            return 0
+        self._buffer += data
+        if len(self._buffer) > self._limit:
+            del self._buffer[: len(self._buffer) - self._limit]
+            self._dropped = True
+        return len(data)
+
+    def drain(self) -> None:
+        """Take in what is already in the pipe: the worker flushed it before replying."""
+        while self._fd is not None and self._read_once():
+            pass
+
+    async def wait_closed(self, grace: float) -> None:
+        """Wait for the writers to go away, but never long: one may have escaped."""
+        try:
+            await asyncio.wait_for(asyncio.shield(self.closed), grace)
+        except TimeoutError:
+            pass
+
+    def close(self) -> None:
+        if self._fd is None:
+            return
+        self._loop.remove_reader(self._fd)
+        os.close(self._fd)
+        self._fd = None
+        if not self.closed.done():
+            self.closed.set_result(None)
+
+    def text(self) -> str:
+        text = self._buffer.decode("utf-8", errors="replace")
+        if self._dropped:
+            # The first line is most likely cut; say so rather than show half of it.
+            text = "[...]" + text[text.find("\n") :] if "\n" in text else "[...]" + text
+        return text
+
+
+class ReplyReader:
+    """Reads one length-prefixed JSON reply, refusing anything past ``limit`` bytes."""
+
+    def __init__(self, loop: asyncio.AbstractEventLoop, fd: int, limit: int) -> None:
+        self._loop = loop
+        self._fd: int | None = fd
+        self._limit = limit
+        self._buffer = bytearray()
+        self._expected: int | None = None
+        # Resolves to the decoded reply, or to None when the pipe closed early.
+        self.done: asyncio.Future[dict[str, Any] | None] = loop.create_future()
+        self.problem: str | None = None
+        os.set_blocking(fd, False)
+        loop.add_reader(fd, self._on_readable)
+
+    def _on_readable(self) -> None:
+        assert self._fd is not None
+        try:
+            data = os.read(self._fd, _READ_SIZE)
+        except BlockingIOError:
+            return
+        except OSError:
+            data = b""
+        if not data:
+            self._finish(None)
+            return
+        self._buffer += data
+        if self._expected is None and len(self._buffer) >= REPLY_HEADER.size:
+            (self._expected,) = REPLY_HEADER.unpack_from(self._buffer)
+            if self._expected > self._limit:
+                self.problem = (
+                    f"The worker's reply is too large: {self._expected} bytes, "
+                    f"the limit is {self._limit}"
+                )
+                self._finish(None)
+                return
+        if self._expected is not None:
+            end = REPLY_HEADER.size + self._expected
+            if len(self._buffer) >= end:
+                self._finish(self._decode(bytes(self._buffer[REPLY_HEADER.size : end])))
+
+    def _decode(self, body: bytes) -> dict[str, Any] | None:
+        try:
+            reply = json.loads(body)
+        except (ValueError, RecursionError) as error:
+            self.problem = f"The worker sent a reply that is not valid JSON: {error}"
+            return None
+        if not isinstance(reply, dict) or not isinstance(reply.get("ok"), bool):
+            self.problem = "The worker sent a reply of the wrong shape"
+            return None
+        return reply
+
+    def _finish(self, reply: dict[str, Any] | None) -> None:
+        if not self.done.done():
+            self.done.set_result(reply)
+        self.close()
+
+    def close(self) -> None:
+        if self._fd is None:
+            return
+        self._loop.remove_reader(self._fd)
+        os.close(self._fd)
+        self._fd = None
+        self._buffer = bytearray()
+        if not self.done.done():
+            self.done.set_result(None)
+
+
+async def write_task(loop: asyncio.AbstractEventLoop, fd: int, data: bytes) -> None:
+    """Write the whole task, then close: end-of-file is what tells the worker to start.
+
+    A worker that already died makes this a quiet no-op; its exit is reported
+    through the process, which knows why.
+    """
+    view = memoryview(data)
+    try:
+        os.set_blocking(fd, False)
+        while view:
+            try:
+                written = os.write(fd, view)
+            except BlockingIOError:
+                await _writable(loop, fd)
+                continue
+            view = view[written:]
+    except OSError as error:
+        if error.errno not in (errno.EPIPE, errno.EBADF):
+            raise
+    finally:
+        os.close(fd)
+
+
+async def _writable(loop: asyncio.AbstractEventLoop, fd: int) -> None:
+    ready: asyncio.Future[None] = loop.create_future()
+
+    def on_writable() -> None:
+        if not ready.done():
+            ready.set_result(None)
+
+    loop.add_writer(fd, on_writable)
+    try:
+        await ready
+    finally:
+        loop.remove_writer(fd)

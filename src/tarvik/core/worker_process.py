@@ -1,0 +1,152 @@
+"""One worker started directly by the host: spawning, exit, group kill and reaping.
+
+The process is watched through a pidfd rather than asyncio's child watchers
+because the group must be killed while the leader is still an unreaped
+zombie: until it is reaped its pid, and therefore its process-group id,
+cannot be handed to anyone else, so ``killpg`` can only reach what the tool
+left behind. With pid_max as low as 32768 that ordering is not academic.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import fcntl
+import os
+import signal
+import threading
+from collections.abc import Mapping, Sequence
+
+# Descriptor numbers the worker finds its pipes on.
+TASK_FD = 3
+REPLY_FD = 4
+
+# Python ignores SIGPIPE and SIGXFSZ, and ignored signals survive exec; the
+# tool's own children should meet the usual defaults.
+_DEFAULT_SIGNALS = (signal.SIGPIPE, signal.SIGXFSZ, signal.SIGINT, signal.SIGTERM, signal.SIGCHLD)
+
+
+def _above_child_fds(fd: int) -> int:
+    """Move ``fd`` clear of 0-4 so the spawn's dup2 steps cannot overwrite each other."""
+    if fd > REPLY_FD:
+        return fd
+    moved = fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, REPLY_FD + 1)
+    os.close(fd)
+    return moved
+
+
+def describe_exit(code: int | None) -> str:
+    if code is None:
+        return "Worker exited and its status was lost"
+    if code >= 0:
+        return f"Worker exited with code {code} without a reply"
+    try:
+        name = signal.Signals(-code).name
+    except ValueError:
+        name = "unknown signal"
+    text = f"Worker exited with signal {-code} ({name})"
+    if -code == signal.SIGXCPU:
+        text += ": CPU time limit exceeded"
+    elif -code == signal.SIGXFSZ:
+        text += ": file size limit exceeded"
+    return text
+
+
+class SpawnedWorker:
+    """A worker process in a session of its own, watched until it is reaped."""
+
+    def __init__(self, loop: asyncio.AbstractEventLoop, pid: int) -> None:
+        self._loop = loop
+        self.pid = pid
+        self._reaped = False
+        # The exit code as subprocess reports it (negative for a signal).
+        self.exited: asyncio.Future[int | None] = loop.create_future()
+        self._pidfd: int | None = None
+        try:
+            self._pidfd = os.pidfd_open(pid)
+        except (AttributeError, OSError):
+            # No pidfds: a thread waits for the exit without reaping (WNOWAIT).
+            threading.Thread(target=self._wait_in_thread, daemon=True).start()
+        else:
+            loop.add_reader(self._pidfd, self._on_exit)
+
+    @classmethod
+    def spawn(
+        cls,
+        loop: asyncio.AbstractEventLoop,
+        argv: Sequence[str],
+        env: Mapping[str, str],
+        task_fd: int,
+        reply_fd: int,
+        output_fd: int,
+    ) -> SpawnedWorker:
+        """Start ``argv`` with stdin on /dev/null, fds 1-2 on the capture, 3-4 on the pipes.
+
+        The descriptors passed in are the child's ends; they stay open here and
+        the caller closes them once the spawn returned.
+        """
+        task_fd, reply_fd, output_fd = (
+            _above_child_fds(task_fd),
+            _above_child_fds(reply_fd),
+            _above_child_fds(output_fd),
+        )
+        file_actions = [
+            (os.POSIX_SPAWN_OPEN, 0, os.devnull, os.O_RDONLY, 0),
+            (os.POSIX_SPAWN_DUP2, output_fd, 1),
+            (os.POSIX_SPAWN_DUP2, output_fd, 2),
+            (os.POSIX_SPAWN_DUP2, task_fd, TASK_FD),
+            (os.POSIX_SPAWN_DUP2, reply_fd, REPLY_FD),
+        ]
+        try:
+            pid = os.posix_spawn(
+                argv[0],
+                list(argv),
+                dict(env),
+                file_actions=file_actions,
+                setsid=True,
+                setsigdef=_DEFAULT_SIGNALS,
+                setsigmask=(),
+            )
+        finally:
+            for fd in (task_fd, reply_fd, output_fd):
+                os.close(fd)
+        return cls(loop, pid)
+
+    def _wait_in_thread(self) -> None:
+        try:
+            os.waitid(os.P_PID, self.pid, os.WEXITED | os.WNOWAIT)
+        except ChildProcessError:
+            pass
+        try:
+            self._loop.call_soon_threadsafe(self._on_exit)
+        except RuntimeError:
+            pass  # the loop closed; the interpreter is going away
+
+    def _on_exit(self) -> None:
+        if self._pidfd is not None:
+            self._loop.remove_reader(self._pidfd)
+            os.close(self._pidfd)
+            self._pidfd = None
+        # A zombie now: killing its group reaches exactly the tool's leftovers.
+        self.kill_group()
+        code: int | None
+        try:
+            _, status = os.waitpid(self.pid, os.WNOHANG)
+            code = os.waitstatus_to_exitcode(status)
+        except ChildProcessError:
+            code = None  # someone else in the host reaped it
+        self._reaped = True
+        if not self.exited.done():
+            self.exited.set_result(code)
+
+    def kill_group(self) -> None:
+        if self._reaped:
+            return
+        try:
+            os.killpg(self.pid, signal.SIGKILL)
+        except (ProcessLookupError, PermissionError):
+            pass
+
+    async def stop(self) -> int | None:
+        """Kill the worker and everything it started, and wait until it is reaped."""
+        self.kill_group()
+        return await asyncio.shield(self.exited)

@@ -1,0 +1,325 @@
+"""Workers as real processes: results, failures, limits, isolation and clean-up."""
+
+from __future__ import annotations
+
+import asyncio
+import os
+import textwrap
+import uuid
+from pathlib import Path
+
+import pytest
+
+from tarvik.core.subprocess_manager import (
+    SubprocessManager,
+    SubprocessResult,
+    SubprocessTask,
+    WorkerLimits,
+)
+
+
+def write_tool(folder: Path, body: str, name: str = "tool.py") -> Path:
+    path = folder / name
+    path.write_text(textwrap.dedent(body))
+    return path
+
+
+def run_task(path: Path, args: object = None, timeout: float = 20.0, function: str = "main"):
+    command = {"action": "run_function", "path": str(path), "function": function, "args": args}
+    return SubprocessTask(worker_type="custom", command=command, timeout=timeout)
+
+
+def processes_with_argument(marker: str) -> list[int]:
+    """Pids whose command line carries ``marker``: how a test finds a tool's children."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as cmdline:
+                arguments = cmdline.read().split(b"\0")
+        except OSError:
+            continue
+        if marker.encode() in arguments:
+            found.append(int(entry))
+    return found
+
+
+def is_running(pid: int) -> bool:
+    """True while ``pid`` exists and is not a zombie waiting for its adopter."""
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            state = stat.read().rsplit(")", 1)[1].split()[0]
+    except OSError:
+        return False
+    return state not in ("Z", "X")
+
+
+async def wait_for_process(marker: str, attempts: int = 400) -> int:
+    for _ in range(attempts):
+        pids = processes_with_argument(marker)
+        if pids:
+            return pids[0]
+        await asyncio.sleep(0.05)
+    raise AssertionError(f"no process with argument {marker!r} appeared")
+
+
+# A tool whose child ignores SIGTERM and sleeps far past any timeout.
+STUBBORN_CHILD = """
+    import subprocess, sys, time
+    def main(args):
+        code = "import signal, time; signal.signal(signal.SIGTERM, signal.SIG_IGN); time.sleep(600)"
+        subprocess.Popen([sys.executable, "-c", code, args["marker"]])
+        time.sleep(600)
+"""
+
+
+@pytest.fixture
+def manager() -> SubprocessManager:
+    return SubprocessManager()
+
+
+async def test_run_returns_the_tools_result(manager, tmp_path) -> None:
+    tool = write_tool(
+        tmp_path,
+        """
+        def main(args):
+            print("working on it")
+            return {"total": sum(args["numbers"]), "echo": args}
+        """,
+    )
+    args = {"numbers": [1, 2, 39], "text": "héllo"}
+    result = await manager.spawn(run_task(tool, args))
+    assert result.error is None
+    assert result.output == {"total": 42, "echo": args}
+    assert "working on it" in result.printed
+
+
+@pytest.mark.parametrize(
+    ("code", "expected"),
+    [
+        ("a = 1\nb = 2\nc = (\n", {"valid": False}),
+        ("def helper(args):\n    return args\n", {"valid": False}),
+        ("def main():\n    return {}\n", {"valid": False}),
+        ("def main(args):\n    return args\n", {"valid": True, "message": "Code is valid"}),
+    ],
+)
+async def test_validate_through_a_worker(manager, code: str, expected: dict) -> None:
+    task = SubprocessTask(
+        worker_type="custom", command={"action": "validate", "code": code}, timeout=20
+    )
+    result = await manager.spawn(task)
+    assert result.error is None
+    assert expected.items() <= result.output.items()
+    assert result.output["message"]
+
+
+async def test_validate_reports_the_syntax_error_line(manager) -> None:
+    task = SubprocessTask(
+        worker_type="custom",
+        command={"action": "validate", "code": "x = 1\n\ndef main(args)\n    return 1\n"},
+        timeout=20,
+    )
+    result = await manager.spawn(task)
+    assert result.output["valid"] is False
+    assert result.output["message"].startswith("Syntax error at line 3")
+
+
+@pytest.mark.parametrize(
+    ("body", "fragments"),
+    [
+        (
+            "def main(args):\n    print('about to fail')\n    raise ValueError('bad input ' + args)\n",
+            ["ValueError: bad input xyz", "line 3, in main", "about to fail"],
+        ),
+        ("def main(args):\n    return {'items': {1, 2}}\n", ["not JSON-serialisable", "set"]),
+        ("def main(args):\n    return float('inf')\n", ["not JSON-serialisable"]),
+        ("def other(args):\n    return 1\n", ["Function 'main' not found"]),
+        (
+            "import os\ndef main(args):\n    print('last words', flush=True)\n"
+            "    os.kill(os.getpid(), 9)\n",
+            ["Worker exited with signal 9 (SIGKILL)", "last words"],
+        ),
+        ("import os\ndef main(args):\n    os._exit(3)\n", ["Worker exited with code 3"]),
+        (
+            "import ctypes\ndef main(args):\n    ctypes.string_at(0)\n",
+            ["Worker exited with signal 11 (SIGSEGV)"],
+        ),
+    ],
+)
+async def test_tool_failures_come_back_as_clear_errors(
+    manager, tmp_path, body: str, fragments: list[str]
+) -> None:
+    result = await manager.spawn(run_task(write_tool(tmp_path, body), "xyz"))
+    assert result.output is None
+    assert result.error
+    for fragment in fragments:
+        assert fragment in result.error
+
+
+async def test_unknown_worker_type_is_an_error_result(manager) -> None:
+    task = SubprocessTask(worker_type="shell", command={"action": "validate"}, timeout=5)
+    result = await manager.spawn(task)
+    assert isinstance(result, SubprocessResult)
+    assert "Unknown worker type 'shell'" in result.error
+
+
+async def test_heavy_printing_leaves_the_reply_intact(tmp_path) -> None:
+    manager = SubprocessManager(output_limit=4096)
+    tool = write_tool(
+        tmp_path,
+        """
+        import os, subprocess, sys
+        def main(args):
+            block = "x" * (1 << 20) + "\\n"
+            for _ in range(100):
+                sys.stdout.write(block)
+                os.write(2, block.encode())
+            subprocess.run(["sh", "-c", "echo from-a-child; echo from-a-child >&2"])
+            print('{"ok": false, "error": "forged"}')
+            print("the end")
+            return {"answer": 42}
+        """,
+    )
+    result = await manager.spawn(run_task(tool, {}))
+    assert result.error is None
+    assert result.output == {"answer": 42}
+    assert len(result.printed.encode()) <= 4096 + len("[...]")
+    assert result.printed.rstrip().endswith("the end")
+
+
+async def test_timeout_kills_the_whole_process_group(manager, tmp_path) -> None:
+    marker = f"stubborn-{uuid.uuid4()}"
+    tool = write_tool(tmp_path, STUBBORN_CHILD)
+    spawned = asyncio.ensure_future(manager.spawn(run_task(tool, {"marker": marker}, timeout=3)))
+    child = await wait_for_process(marker)
+    result = await spawned
+    assert result.error.startswith("Timed out after 3.0 s")
+    assert not is_running(child)
+
+
+async def test_cancelling_the_caller_kills_the_worker(manager, tmp_path) -> None:
+    marker = f"cancelled-{uuid.uuid4()}"
+    tool = write_tool(tmp_path, STUBBORN_CHILD)
+    spawned = asyncio.ensure_future(manager.spawn(run_task(tool, {"marker": marker}, timeout=60)))
+    child = await wait_for_process(marker)
+    with open(f"/proc/{child}/stat") as stat:
+        worker_pid = int(stat.read().rsplit(")", 1)[1].split()[1])
+    spawned.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await spawned
+    assert not is_running(child)
+    assert not is_running(worker_pid)
+
+
+async def test_the_hosts_environment_does_not_reach_the_tool(manager, tmp_path, monkeypatch) -> None:
+    secret = f"secret-{uuid.uuid4()}"
+    monkeypatch.setenv("TARVIK_TEST_API_KEY", secret)
+    tool = write_tool(
+        tmp_path,
+        """
+        import os
+        def main(args):
+            return {"environ": dict(os.environ), "cwd": os.getcwd(), "stdin": os.read(0, 10).decode()}
+        """,
+    )
+    result = await manager.spawn(run_task(tool, {}))
+    environ = result.output["environ"]
+    assert "TARVIK_TEST_API_KEY" not in environ
+    assert secret not in repr(environ)
+    assert environ["HOME"] == result.output["cwd"]
+    assert result.output["stdin"] == ""
+    assert not os.path.exists(result.output["cwd"]), "the task folder outlived the task"
+
+
+async def test_only_the_reply_pipe_is_inherited(manager, tmp_path) -> None:
+    leaked = os.open(os.devnull, os.O_RDONLY)
+    os.set_inheritable(leaked, True)
+    tool = write_tool(
+        tmp_path,
+        """
+        import os
+        def main(args):
+            return sorted(int(fd) for fd in os.listdir("/proc/self/fd"))
+        """,
+    )
+    try:
+        result = await manager.spawn(run_task(tool, {}))
+    finally:
+        os.close(leaked)
+    # stdio, the reply pipe on 4, and on 3 (freed by the task pipe) listdir's own
+    assert result.output == [0, 1, 2, 3, 4]
+
+
+@pytest.mark.parametrize(
+    ("limits", "body", "fragment"),
+    [
+        (
+            WorkerLimits(address_space=512 << 20),
+            "def main(args):\n    blob = bytearray(4 << 30)\n    return len(blob)\n",
+            "MemoryError",
+        ),
+        (
+            WorkerLimits(file_size=1 << 20),
+            "def main(args):\n    open('big', 'wb').write(b'x' * (2 << 20))\n",
+            "File too large",
+        ),
+        (
+            WorkerLimits(open_files=32),
+            "def main(args):\n    return [open('/dev/null') for _ in range(64)]\n",
+            "Too many open files",
+        ),
+        (
+            WorkerLimits(cpu_seconds=1),
+            "def main(args):\n    while True:\n        pass\n",
+            "CPU time limit exceeded",
+        ),
+    ],
+)
+async def test_resource_limits(tmp_path, limits, body: str, fragment: str) -> None:
+    manager = SubprocessManager(limits=limits)
+    result = await manager.spawn(run_task(write_tool(tmp_path, body), {}, timeout=30))
+    assert result.error and fragment in result.error
+
+
+async def test_the_host_survives_a_tool_that_allocates_past_the_limit(manager, tmp_path) -> None:
+    tool = write_tool(tmp_path, "def main(args):\n    return len(b'x' * (8 << 30))\n")
+    result = await manager.spawn(run_task(tool, {}))
+    assert "MemoryError" in result.error
+    again = await manager.spawn(run_task(write_tool(tmp_path, "def main(a):\n    return 1\n", "ok.py"), {}))
+    assert again.output == 1
+
+
+async def test_concurrent_spawns_each_get_their_own_result(manager, tmp_path) -> None:
+    tool = write_tool(
+        tmp_path,
+        """
+        import os
+        def main(args):
+            return {"square": args["n"] * args["n"], "pid": os.getpid()}
+        """,
+    )
+    results = await asyncio.gather(*(manager.spawn(run_task(tool, {"n": n})) for n in range(24)))
+    assert [result.output["square"] for result in results] == [n * n for n in range(24)]
+    assert len({result.output["pid"] for result in results}) == 24
+
+
+async def test_a_forged_oversized_reply_header_is_refused(tmp_path) -> None:
+    manager = SubprocessManager(reply_limit=1 << 16)
+    tool = write_tool(
+        tmp_path,
+        """
+        import os
+        def main(args):
+            os.write(4, (1 << 30).to_bytes(4, "big") + b"{")
+            return {}
+        """,
+    )
+    result = await manager.spawn(run_task(tool, {}))
+    assert "too large" in result.error
+
+
+async def test_worker_uses_the_interpreter_it_was_given(tmp_path) -> None:
+    manager = SubprocessManager(python=str(tmp_path / "no-such-python"))
+    result = await manager.spawn(run_task(write_tool(tmp_path, "def main(a):\n    return 1\n"), {}))
+    assert result.error and "Cannot start a worker" in result.error
