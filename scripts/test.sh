@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Builds tarvik into a virtual environment for one interpreter and runs the
+# test suite there.   scripts/test.sh [PYTHON] [PYTEST ARGS...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+python=${1:-python3}
+shift || true
+version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+venv=.venv-$version
+[ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
+"$venv/bin/python" -m pip install --quiet --upgrade pip==25.3
+"$venv/bin/python" -m pip install --quiet ".[test]" --config-settings=build-dir="build/py$version"
+cd tests  # run against the installed package, not the source tree
+"../$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"
