@@ -1,0 +1,70 @@
+"""Shared fixtures: a private home folder and a scriptable subprocess manager."""
+
+from __future__ import annotations
+
+import asyncio
+from collections.abc import Iterator
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+import pytest
+
+
+@dataclass
+class FakeResult:
+    error: Any = None
+    output: Any = None
+
+
+@dataclass
+class FakeManager:
+    """Answers every spawn with `result` after yielding once to the event loop."""
+
+    result: Any = field(default_factory=lambda: FakeResult(output={"valid": True, "message": "ok"}))
+    tasks: list[Any] = field(default_factory=list)
+
+    async def spawn(self, task: Any) -> Any:
+        self.tasks.append(task)
+        await asyncio.sleep(0)
+        if isinstance(self.result, BaseException):
+            raise self.result
+        return self.result
+
+
+@pytest.fixture
+def home(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Iterator[Path]:
+    """A home folder of the test's own, so the store never touches the real one."""
+    folder = tmp_path / "home"
+    folder.mkdir()
+    monkeypatch.setenv("HOME", str(folder))
+    yield folder
+
+
+@pytest.fixture
+def store(home: Path) -> Path:
+    return home / ".tarvik" / "custom_tools"
+
+
+@pytest.fixture
+def tc(home: Path) -> Any:
+    import tarvik.tools.tool_creator as module
+
+    return module
+
+
+@pytest.fixture
+def manager() -> FakeManager:
+    return FakeManager()
+
+
+@pytest.fixture
+def registry() -> Any:
+    from tarvik.tools.registry import ToolRegistry
+
+    return ToolRegistry()
+
+
+@pytest.fixture
+def creator(tc: Any, manager: FakeManager, registry: Any) -> Any:
+    return tc.ToolCreatorTool(manager, registry)
