@@ -1,0 +1,1 @@
+"""The `tarvik` console command."""

@@ -1,0 +1,68 @@
+"""Entry point of the `tarvik` command: parses the command line and runs one subcommand."""
+
+from __future__ import annotations
+
+import argparse
+import logging
+import sys
+from collections.abc import Sequence
+
+from tarvik import __version__
+from tarvik.cli import call, demo, serve
+from tarvik.host import HostUnavailable
+
+DESCRIPTION = "Let an AI agent write, check, save and call its own tools."
+
+EXAMPLES = """\
+examples:
+  tarvik demo                                   see an agent create, use and delete a tool
+  tarvik serve                                  be the MCP server of a client (stdio)
+  tarvik call tool_creator operation=list       one call from the shell
+
+Run `tarvik COMMAND --help` for each command's examples."""
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="tarvik",
+        description=DESCRIPTION,
+        epilog=EXAMPLES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument("--version", action="version", version=f"tarvik {__version__}")
+    parser.add_argument(
+        "--log-level",
+        default="WARNING",
+        choices=["DEBUG", "INFO", "WARNING", "ERROR"],
+        help="how much to log on stderr (default: WARNING)",
+    )
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    for command in (serve, call, demo):
+        command.add_parser(commands)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = build_parser()
+    args, extra = parser.parse_known_args(argv)
+    if extra:
+        # argparse cannot match key=value words that follow an option once the
+        # positionals were taken (`call TOOL --register-saved a=1`); hand them
+        # to a command that takes such words, refuse anything else.
+        if not hasattr(args, "pairs") or any(word.startswith("-") for word in extra):
+            parser.error(f"unrecognized arguments: {' '.join(extra)}")
+        args.pairs = [*args.pairs, *extra]
+    # stdout belongs to results (and, under `serve`, to the protocol).
+    logging.basicConfig(
+        stream=sys.stderr, level=args.log_level, format="%(asctime)s %(levelname)s %(name)s: %(message)s"
+    )
+    try:
+        status: int = args.run(args)
+    except HostUnavailable as exc:
+        print(f"tarvik: error: {exc}", file=sys.stderr)
+        return 1
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())
