@@ -181,7 +181,9 @@ async def test_a_tool_replaced_under_its_name_is_announced() -> None:
     registry.register(MakerTool(registry))
     registry.register(EchoTool("custom_weather", "old"))
     async with connected(registry) as connection:
-        await connection.session.call_tool("maker", {"operation": "create", "tool_name": "weather", "description": "new"})
+        await connection.session.call_tool(
+            "maker", {"operation": "create", "tool_name": "weather", "description": "new"}
+        )
         await connection.log.wait()
         descriptions = {tool.name: tool.description for tool in (await connection.session.list_tools()).tools}
     assert descriptions["custom_weather"] == "new"
@@ -230,5 +232,7 @@ async def test_arguments_that_are_not_an_object_are_refused_clearly(arguments: A
             await connection.dispatcher.send_raw_request("tools/call", {"name": "echo", "arguments": arguments})
         after = await connection.session.call_tool("echo", {"text": "ok"})
     assert raised.value.error.code == types.INVALID_PARAMS
-    assert raised.value.error.message.endswith(f"must be a JSON object mapping parameter names to values, not {described_as}")
+    assert raised.value.error.message.endswith(
+        f"must be a JSON object mapping parameter names to values, not {described_as}"
+    )
     assert after.is_error is False
