@@ -28,11 +28,11 @@ def test_namespace_and_classes(tc: Any) -> None:
     from tarvik.core.subprocess_manager import SubprocessManager, SubprocessTask
     from tarvik.tools.base import Tool
 
-    public = [name for name in vars(tc) if not name.startswith("__")]
-    assert public == [
+    public = {name for name in vars(tc) if not name.startswith("__")}
+    assert public == {
         "json", "logging", "Path", "Any", "SubprocessManager", "SubprocessTask", "Tool",
         "logger", "_get_custom_tools_dir", "ToolCreatorTool", "DynamicTool",
-    ]
+    }
     assert tc.SubprocessManager is SubprocessManager and tc.SubprocessTask is SubprocessTask
     assert tc.logger is logging.getLogger("tarvik.tool_creator")
     for cls, members, doc in [

@@ -1,0 +1,67 @@
+"""Names and links that would reach outside the tool store."""
+
+from __future__ import annotations
+
+from pathlib import Path
+from typing import Any
+
+import pytest
+
+from conftest import FakeManager
+
+UNSAFE_NAMES = ["..", ".", "../escape", "a/b", "/etc", "a\\b", "C:evil", "c:", "nul\0byte"]
+OPERATIONS = ["create", "info", "delete", "run"]
+
+
+@pytest.fixture
+def outside(tmp_path: Path) -> Path:
+    folder = tmp_path / "outside"
+    folder.mkdir()
+    (folder / "tool.py").write_text("def main(args):\n    return 'outside'\n")
+    (folder / "metadata.json").write_text('{"secret": "outside"}')
+    return folder
+
+
+@pytest.mark.parametrize("operation", OPERATIONS)
+@pytest.mark.parametrize("name", UNSAFE_NAMES)
+async def test_unsafe_names_are_refused_before_anything_happens(
+    creator: Any, manager: FakeManager, store: Path, home: Path, operation: str, name: str
+) -> None:
+    before = sorted(home.rglob("*"))
+    answer = await creator.execute(operation=operation, tool_name=name, code="def main(a): return a")
+    assert answer.startswith("[ERROR] Invalid tool_name: ")
+    assert "one plain folder name" in answer
+    assert manager.tasks == [] and sorted(home.rglob("*")) == before
+
+
+@pytest.mark.parametrize("name", ["my_tool", "v2:beta", "na\u00efve", " spaced ", "..dots", "-x"])
+async def test_plain_folder_names_keep_working(creator: Any, store: Path, name: str) -> None:
+    await creator.execute(operation="create", tool_name=name, code="def main(a): return a")
+    assert (store / name / "tool.py").exists()
+
+
+async def test_linked_tool_folder_is_not_read_run_or_followed_by_delete(
+    creator: Any, manager: FakeManager, store: Path, outside: Path
+) -> None:
+    (store / "evil").symlink_to(outside, target_is_directory=True)
+    info = await creator.execute(operation="info", tool_name="evil")
+    assert info == "[ERROR] Tool folder leads outside the tool store: evil"
+    run = await creator.execute(operation="run", tool_name="evil")
+    assert run.startswith("[ERROR] Tool script is outside the tool store: ")
+    with pytest.raises(OSError):  # rmtree refuses a linked folder
+        await creator.execute(operation="delete", tool_name="evil")
+    assert manager.tasks == []
+    assert (outside / "tool.py").exists() and (store / "evil").is_symlink()
+
+
+async def test_linked_files_inside_a_tool_folder(creator: Any, manager: FakeManager, store: Path, outside: Path) -> None:
+    folder = store / "t"
+    folder.mkdir()
+    (folder / "tool.py").symlink_to(outside / "tool.py")
+    info = await creator.execute(operation="info", tool_name="t")
+    assert info == f"[ERROR] Tool file leads outside the tool store: {folder / 'tool.py'}"
+    run = await creator.execute(operation="run", tool_name="t")
+    assert run == f"[ERROR] Tool script is outside the tool store: {folder / 'tool.py'}"
+    assert await creator.execute(operation="delete", tool_name="t") == "Deleted custom tool: t"
+    assert manager.tasks == []
+    assert (outside / "tool.py").exists() and not folder.exists()
