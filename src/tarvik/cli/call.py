@@ -13,11 +13,11 @@ from tarvik.host import ERROR_PREFIX, UnknownToolError, open_host
 EXAMPLES = """\
 examples:
   tarvik call tool_creator operation=list
-  tarvik call tool_creator operation=info tool_name=word_count
-  tarvik call tool_creator operation=run tool_name=word_count 'args={"text": "a b c"}'
-  tarvik call tool_creator --json '{"operation": "create", "tool_name": "word_count",
-      "description": "Count words", "code": "def main(args):\\n    return {\\"success\\": True, \\"result\\": len(args[\\"text\\"].split())}"}'
-  tarvik call custom_word_count --register-saved 'args={"text": "one two"}'
+  tarvik call tool_creator operation=create tool_name=shout description="Upper-case a text" \\
+      code='def main(args): return {"success": True, "result": args["text"].upper()}'
+  tarvik call tool_creator operation=run tool_name=shout 'args={"text": "hello"}'
+  tarvik call tool_creator --json '{"operation": "info", "tool_name": "shout"}'
+  tarvik call custom_shout --register-saved 'args={"text": "hello"}'
 
 A key=value value is read as JSON when it is valid JSON (3, true, null,
 [1, 2], {"a": 1}, "quoted text") and as plain text otherwise (hello world).

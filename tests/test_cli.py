@@ -1,0 +1,153 @@
+"""The `tarvik` command: help, `call` and `demo`, through the real host."""
+
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from tarvik.cli.demo import STEPS, TOOL_NAME
+from tarvik.cli.main import main
+
+ADDER_CODE = 'def main(args: dict) -> dict:\n    return {"success": True, "result": sum(args["numbers"])}\n'
+
+
+@pytest.fixture
+def home(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
+    folder = tmp_path / "home"
+    folder.mkdir()
+    monkeypatch.setenv("HOME", str(folder))
+    return folder
+
+
+def run_tarvik(capsys: pytest.CaptureFixture[str], *argv: str) -> tuple[int, str, str]:
+    status = main(list(argv))
+    captured = capsys.readouterr()
+    return status, captured.out, captured.err
+
+
+def create_adder(capsys: pytest.CaptureFixture[str]) -> None:
+    request = {"operation": "create", "tool_name": "adder", "description": "Add numbers.", "code": ADDER_CODE}
+    status, out, _ = run_tarvik(capsys, "call", "tool_creator", "--json", json.dumps(request))
+    assert status == 0, out
+
+
+@pytest.mark.parametrize("command", [[], ["serve"], ["call"], ["demo"]])
+def test_every_command_has_help_with_examples(command: list[str], capsys: pytest.CaptureFixture[str]) -> None:
+    with pytest.raises(SystemExit) as exited:
+        main([*command, "--help"])
+    out = capsys.readouterr().out
+    assert exited.value.code == 0
+    assert "examples:" in out
+    assert f"tarvik {command[0] if command else 'demo'}" in out.split("examples:")[1]
+
+
+@pytest.mark.parametrize(
+    ("pairs", "status", "printed"),
+    [
+        (["operation=list"], 0, "No custom tools found. Use 'create' to make one."),
+        ([], 0, "No custom tools found. Use 'create' to make one."),
+        (["operation=bogus"], 1, "[ERROR] Unknown operation: bogus"),
+        # A value that parses as JSON arrives as that value: the number, not the text.
+        (["operation=5"], 1, "[ERROR] Unknown operation: 5"),
+        (["operation=info"], 1, "[ERROR] tool_name is required."),
+    ],
+)
+def test_call_prints_the_result_and_flags_errors(
+    home: Path, capsys: pytest.CaptureFixture[str], pairs: list[str], status: int, printed: str
+) -> None:
+    assert run_tarvik(capsys, "call", "tool_creator", *pairs)[:2] == (status, printed + "\n")
+
+
+def test_call_runs_a_created_tool_with_json_values(home: Path, capsys: pytest.CaptureFixture[str]) -> None:
+    create_adder(capsys)
+    status, out, _ = run_tarvik(
+        capsys, "call", "tool_creator", "operation=run", "tool_name=adder", 'args={"numbers": [1, 2, 3]}'
+    )
+    assert (status, json.loads(out)) == (0, {"success": True, "result": 6})
+
+
+def test_a_saved_tool_is_callable_by_name_only_with_register_saved(
+    home: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    create_adder(capsys)
+    status, out, err = run_tarvik(capsys, "call", "custom_adder", 'args={"numbers": [4]}')
+    assert (status, out) == (2, "")
+    assert "Unknown tool 'custom_adder'" in err and "--register-saved" in err
+    # The option may follow the tool's name and precede its key=value words.
+    status, out, _ = run_tarvik(capsys, "call", "custom_adder", "--register-saved", 'args={"numbers": [4, 5]}')
+    assert (status, json.loads(out)["result"]) == (0, 9)
+
+
+def test_a_raising_tool_exits_1_with_the_exception(home: Path, capsys: pytest.CaptureFixture[str]) -> None:
+    create_adder(capsys)
+    (home / ".tarvik" / "custom_tools" / "adder" / "metadata.json").write_text("{", encoding="utf-8")
+    status, out, err = run_tarvik(capsys, "call", "tool_creator", "operation=info", "tool_name=adder")
+    assert (status, out) == (1, "")
+    assert "tool_creator raised JSONDecodeError: " in err
+
+
+@pytest.mark.parametrize(
+    "argv",
+    [
+        ["call", "tool_creator", "--json", '{"operation": "list"}', "tool_name=x"],
+        ["call", "tool_creator", "--json", "[]"],
+        ["call", "tool_creator", "operation"],
+        ["call", "tool_creator", "a=1", "a=2"],
+    ],
+)
+def test_call_usage_mistakes_exit_2_without_calling(
+    home: Path, capsys: pytest.CaptureFixture[str], argv: list[str]
+) -> None:
+    status, out, err = run_tarvik(capsys, *argv)
+    assert (status, out) == (2, "")
+    assert err.startswith("tarvik call: error: ")
+
+
+def test_unknown_options_are_refused(home: Path, capsys: pytest.CaptureFixture[str]) -> None:
+    with pytest.raises(SystemExit) as exited:
+        main(["call", "tool_creator", "operation=list", "--no-such-option"])
+    assert exited.value.code == 2
+    assert "unrecognized arguments: --no-such-option" in capsys.readouterr().err
+
+
+def test_demo_walks_through_every_step_in_the_given_home(
+    home: Path, tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    demo_home = tmp_path / "demo-home"
+    status, out, _ = run_tarvik(capsys, "demo", "--home", str(demo_home))
+    assert status == 0, out
+    for number, step in enumerate(STEPS, start=1):
+        assert f"== {number}/{len(STEPS)}: {step.why}\ncall {step.tool}\n" in out
+    assert f"registered tools now: tool_creator, custom_{TOOL_NAME}" in out
+    assert '"longest": "extends"' in out
+    assert f"Deleted custom tool: {TOOL_NAME}" in out
+    assert out.rstrip().endswith("demo finished")
+    store = demo_home / ".tarvik" / "custom_tools"
+    assert store.is_dir() and not (store / TOOL_NAME).exists()
+    assert not (home / ".tarvik").exists()
+
+
+def test_demo_uses_a_temporary_home_and_restores_home(home: Path, capsys: pytest.CaptureFixture[str]) -> None:
+    status, out, _ = run_tarvik(capsys, "demo")
+    assert status == 0, out
+    store_line = out.splitlines()[0]
+    assert "tarvik-demo-" in store_line
+    assert not Path(store_line.rsplit(" ", 1)[1]).exists()
+    assert not (home / ".tarvik").exists()
+    assert os.environ["HOME"] == str(home)
+
+
+def test_the_installed_command_runs_call_from_a_fresh_home(tmp_path: Path) -> None:
+    script = Path(sys.executable).with_name("tarvik")
+    command = [str(script)] if script.exists() else [sys.executable, "-m", "tarvik.cli.main"]
+    environment = {**os.environ, "HOME": str(tmp_path)}
+    finished = subprocess.run(
+        [*command, "call", "tool_creator", "operation=list"], capture_output=True, text=True, env=environment
+    )
+    assert (finished.returncode, finished.stdout) == (0, "No custom tools found. Use 'create' to make one.\n")
+    assert (tmp_path / ".tarvik" / "custom_tools").is_dir()

@@ -1,0 +1,170 @@
+"""`tarvik serve` end to end: the SDK's stdio client against the real extension and worker."""
+
+from __future__ import annotations
+
+import json
+import sys
+from collections.abc import AsyncIterator
+from contextlib import asynccontextmanager
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+import anyio
+import mcp_types as types
+import pytest
+from mcp.client.session import ClientSession
+from mcp.client.stdio import StdioServerParameters, stdio_client
+from mcp.shared.exceptions import MCPError
+from mcp.shared.jsonrpc_dispatcher import JSONRPCDispatcher
+
+SUM_CODE = 'def main(args: dict) -> dict:\n    return {"success": True, "result": sum(args["numbers"])}\n'
+
+
+def tarvik_command() -> tuple[str, list[str]]:
+    # The console script of this very install, as an MCP client would start it.
+    script = Path(sys.executable).with_name("tarvik")
+    if script.exists():
+        return str(script), []
+    return sys.executable, ["-m", "tarvik.cli.main"]
+
+
+@dataclass
+class ChangeCounter:
+    """Counts the tools/list_changed notifications the client receives."""
+
+    count: int = 0
+    changed: anyio.Event = field(default_factory=anyio.Event)
+
+    async def record(self, message: Any) -> None:
+        if isinstance(message, types.ToolListChangedNotification):
+            self.count += 1
+            self.changed.set()
+
+
+@dataclass
+class Served:
+    session: ClientSession
+    dispatcher: JSONRPCDispatcher[Any]
+    changes: ChangeCounter
+
+    async def wait_for_change(self) -> None:
+        # A bound against a hang only; nothing here measures time.
+        with anyio.fail_after(60):
+            await self.changes.changed.wait()
+        self.changes.changed = anyio.Event()
+
+    async def tools(self) -> dict[str, types.Tool]:
+        return {tool.name: tool for tool in (await self.session.list_tools()).tools}
+
+    async def creator(self, **arguments: Any) -> types.CallToolResult:
+        return await self.session.call_tool("tool_creator", arguments)
+
+
+def text_of(result: types.CallToolResult) -> str:
+    (content,) = result.content
+    assert isinstance(content, types.TextContent)
+    return content.text
+
+
+@asynccontextmanager
+async def serve(home: Path, errlog_path: Path, *extra_args: str) -> AsyncIterator[Served]:
+    command, args = tarvik_command()
+    parameters = StdioServerParameters(
+        command=command, args=[*args, "--log-level", "INFO", "serve", *extra_args], env={"HOME": str(home)}
+    )
+    with errlog_path.open("w") as errlog:
+        async with stdio_client(parameters, errlog=errlog) as (read_stream, write_stream):
+            dispatcher: JSONRPCDispatcher[Any] = JSONRPCDispatcher(read_stream, write_stream)
+            changes = ChangeCounter()
+            session = ClientSession(dispatcher=dispatcher, message_handler=changes.record)
+            async with session:
+                await session.initialize()
+                yield Served(session, dispatcher, changes)
+
+
+@pytest.fixture
+def home(tmp_path: Path) -> Path:
+    folder = tmp_path / "home"
+    folder.mkdir()
+    return folder
+
+
+async def test_a_tool_is_created_announced_called_and_deleted(home: Path, tmp_path: Path) -> None:
+    errlog = tmp_path / "stderr.txt"
+    async with serve(home, errlog) as served:
+        capabilities = served.session.server_capabilities
+        assert capabilities is not None and capabilities.tools is not None and capabilities.tools.list_changed
+        before = await served.tools()
+        assert list(before) == ["tool_creator"]
+        assert before["tool_creator"].input_schema["required"] == ["operation"]
+
+        created = await served.creator(
+            operation="create", tool_name="adder", description="Add up numbers.", code=SUM_CODE
+        )
+        assert json.loads(text_of(created))["registered"] is True
+        await served.wait_for_change()
+        after_create = await served.tools()
+        assert list(after_create) == ["tool_creator", "custom_adder"]
+        assert after_create["custom_adder"].description == "Add up numbers."
+        assert "args" in after_create["custom_adder"].input_schema["properties"]
+
+        called = await served.session.call_tool("custom_adder", {"args": {"numbers": [1, 2, 39]}})
+        assert called.is_error is False
+        assert json.loads(text_of(called)) == {"success": True, "result": 42}
+
+        deleted = await served.creator(operation="delete", tool_name="adder")
+        assert text_of(deleted) == "Deleted custom tool: adder"
+        await served.wait_for_change()
+        assert list(await served.tools()) == ["tool_creator"]
+        with pytest.raises(MCPError, match="Unknown tool 'custom_adder'"):
+            await served.session.call_tool("custom_adder", {"args": {"numbers": [1]}})
+        assert served.changes.count == 2
+    assert not (home / ".tarvik" / "custom_tools" / "adder").exists()
+    log = errlog.read_text()
+    assert "Serving tool_creator over stdio" in log
+    assert "Tool list changed: tool_creator, custom_adder" in log
+
+
+async def test_bad_calls_give_clear_errors_and_the_server_goes_on(home: Path, tmp_path: Path) -> None:
+    async with serve(home, tmp_path / "stderr.txt") as served:
+        with pytest.raises(MCPError) as unknown:
+            await served.session.call_tool("no_such_tool", {})
+        assert unknown.value.error.message == "Unknown tool 'no_such_tool'; registered tools: tool_creator"
+
+        with pytest.raises(MCPError) as not_object:
+            await served.dispatcher.send_raw_request(
+                "tools/call", {"name": "tool_creator", "arguments": ["operation", "list"]}
+            )
+        assert not_object.value.error.code == types.INVALID_PARAMS
+        assert "must be a JSON object" in not_object.value.error.message
+
+        await served.creator(operation="create", tool_name="adder", code=SUM_CODE)
+        # A metadata file that is not JSON makes the tool creator raise, not answer.
+        (home / ".tarvik" / "custom_tools" / "adder" / "metadata.json").write_text("{", encoding="utf-8")
+        raised = await served.creator(operation="info", tool_name="adder")
+        assert raised.is_error is True
+        assert text_of(raised).startswith("JSONDecodeError: ")
+
+        failed = await served.session.call_tool("custom_adder", {"args": {}})
+        assert failed.is_error is True
+        assert text_of(failed).startswith("[ERROR] ") and "KeyError" in text_of(failed)
+
+        still_serving = await served.session.call_tool("custom_adder", {"args": {"numbers": [2, 3]}})
+        assert json.loads(text_of(still_serving))["result"] == 5
+
+
+@pytest.mark.parametrize("register_saved", [False, True])
+async def test_saved_tools_are_offered_after_a_restart_only_when_asked(
+    home: Path, tmp_path: Path, register_saved: bool
+) -> None:
+    async with serve(home, tmp_path / "first.txt") as served:
+        await served.creator(operation="create", tool_name="adder", description="Add up numbers.", code=SUM_CODE)
+    extra = ["--register-saved"] if register_saved else []
+    async with serve(home, tmp_path / "second.txt", *extra) as served:
+        tools = await served.tools()
+        if register_saved:
+            called = await served.session.call_tool("custom_adder", {"args": {"numbers": [4, 5]}})
+            assert json.loads(text_of(called))["result"] == 9
+    expected = ["tool_creator", "custom_adder"] if register_saved else ["tool_creator"]
+    assert list(tools) == expected
