@@ -236,3 +236,29 @@ async def test_arguments_that_are_not_an_object_are_refused_clearly(arguments: A
         f"must be a JSON object mapping parameter names to values, not {described_as}"
     )
     assert after.is_error is False
+
+
+async def test_a_failed_announcement_is_made_after_the_next_call(monkeypatch: pytest.MonkeyPatch) -> None:
+    from mcp.server.session import ServerSession
+
+    real_send = ServerSession.send_tool_list_changed
+    attempts: list[str] = []
+
+    async def fail_first(session: ServerSession) -> None:
+        attempts.append("send")
+        if len(attempts) == 1:
+            raise ConnectionError("write failed")
+        await real_send(session)
+
+    monkeypatch.setattr(ServerSession, "send_tool_list_changed", fail_first)
+    registry = ToolRegistry()
+    registry.register(MakerTool(registry))
+    registry.register(EchoTool())
+    async with connected(registry) as connection:
+        created = await connection.session.call_tool("maker", {"operation": "create", "tool_name": "weather"})
+        assert created.is_error is False
+        assert connection.log.changes == []
+        await connection.session.call_tool("echo", {})
+        await connection.log.wait()
+    assert attempts == ["send", "send"]
+    assert connection.log.changes == ["notifications/tools/list_changed"]

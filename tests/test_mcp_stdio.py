@@ -18,7 +18,13 @@ from mcp.client.stdio import StdioServerParameters, stdio_client
 from mcp.shared.exceptions import MCPError
 from mcp.shared.jsonrpc_dispatcher import JSONRPCDispatcher
 
-SUM_CODE = 'def main(args: dict) -> dict:\n    return {"success": True, "result": sum(args["numbers"])}\n'
+SUM_CODE = (
+    "import os\n"
+    "def main(args: dict) -> dict:\n"
+    '    print("noise that must not reach the protocol")\n'
+    '    os.write(1, b"raw noise\\n")\n'
+    '    return {"success": True, "result": sum(args["numbers"])}\n'
+)
 
 
 def tarvik_command() -> tuple[str, list[str]]:

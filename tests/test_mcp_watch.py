@@ -75,14 +75,30 @@ def test_change_is_news_only_when_the_table_differs(change: Callable[[ToolRegist
     registry.register(KEPT)
     watch = RegistryWatch(registry)
     change(registry)
-    assert watch.take_change() is is_news
+    news = watch.news()
+    assert (news is not None) is is_news
+    assert news is None or news == registry.snapshot()
 
 
-def test_a_change_is_news_once() -> None:
+def test_news_stays_news_until_announced() -> None:
     registry = ToolRegistry()
     watch = RegistryWatch(registry)
     add_tool(registry)
-    assert [watch.take_change(), watch.take_change()] == [True, False]
+    first = watch.news()
+    assert first is not None and watch.news() == first
+    watch.announced(first)
+    assert watch.news() is None
+
+
+def test_a_change_during_the_announcement_is_still_news() -> None:
+    registry = ToolRegistry()
+    watch = RegistryWatch(registry)
+    add_tool(registry)
+    table = watch.news()
+    assert table is not None
+    registry.register(NamedTool("custom_meanwhile"))
+    watch.announced(table)
+    assert list(watch.news() or {}) == ["custom_new", "custom_meanwhile"]
 
 
 def test_a_change_undone_before_anyone_asked_is_no_news() -> None:
@@ -90,4 +106,4 @@ def test_a_change_undone_before_anyone_asked_is_no_news() -> None:
     watch = RegistryWatch(registry)
     add_tool(registry)
     registry._tools.pop("custom_new")
-    assert watch.take_change() is False
+    assert watch.news() is None

@@ -123,15 +123,18 @@ class ToolServer:
         return result
 
     async def _announce_changes(self, ctx: ServerRequestContext[Any, Any]) -> None:
-        if not self._watch.take_change():
+        table = self._watch.news()
+        if table is None:
             return
-        logger.info("Tool list changed: %s", ", ".join(self._registry.names()))
+        logger.info("Tool list changed: %s", ", ".join(table))
         try:
             await ctx.session.send_tool_list_changed()
             await self._bus.publish(ToolsListChanged())
         except Exception:
             # The call itself succeeded; a client gone away must not turn it into an error.
             logger.exception("Could not announce the tool list change")
+            return
+        self._watch.announced(table)
 
 
 def build_server(registry: ToolRegistry) -> ToolServer:

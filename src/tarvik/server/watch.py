@@ -11,7 +11,7 @@ class RegistryWatch:
 
     The tool creator changes the registry from inside its own calls, through
     `register` and by popping `_tools` directly, so the server cannot rely on
-    being told; it compares tables instead. The copy holds the tools
+    being told; it compares tables instead. The copies hold the tools
     themselves, so a tool replaced under the same name also counts as a
     change, and a comparison never confuses two tools that shared an address.
     """
@@ -20,14 +20,20 @@ class RegistryWatch:
         self._registry = registry
         self._announced: dict[str, Tool] = registry.snapshot()
 
-    def take_change(self) -> bool:
-        """Whether the tools changed since the last call; the current table becomes the baseline.
-
-        Checking and taking the baseline happen without a suspension point, so
-        two calls finishing together announce one change once.
-        """
+    def news(self) -> dict[str, Tool] | None:
+        """The current table if it differs from the one last announced, else None."""
         current = self._registry.snapshot()
-        previous, self._announced = self._announced, current
-        if current.keys() != previous.keys():
-            return True
-        return any(current[name] is not tool for name, tool in previous.items())
+        if current.keys() != self._announced.keys():
+            return current
+        if any(current[name] is not tool for name, tool in self._announced.items()):
+            return current
+        return None
+
+    def announced(self, table: dict[str, Tool]) -> None:
+        """Record `table` (a result of `news`) as what the client now knows.
+
+        Called only once the announcement went out: a send that failed or was
+        cancelled leaves the change to be announced after the next call, and a
+        change made while the send was under way is still news afterwards.
+        """
+        self._announced = table
