@@ -2,7 +2,10 @@
 
 from __future__ import annotations
 
+import asyncio
 import json
+import os
+import signal
 import sys
 from collections.abc import AsyncIterator
 from contextlib import asynccontextmanager
@@ -174,3 +177,34 @@ async def test_saved_tools_are_offered_after_a_restart_only_when_asked(
             assert json.loads(text_of(called))["result"] == 9
     expected = ["tool_creator", "custom_adder"] if register_saved else ["tool_creator"]
     assert list(tools) == expected
+
+
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT])
+async def test_a_stop_signal_ends_the_server_while_its_input_is_still_open(home: Path, signum: int) -> None:
+    command, args = tarvik_command()
+    process = await asyncio.create_subprocess_exec(
+        command,
+        *args,
+        "serve",
+        stdin=asyncio.subprocess.PIPE,
+        stdout=asyncio.subprocess.PIPE,
+        stderr=asyncio.subprocess.DEVNULL,
+        env={**os.environ, "HOME": str(home)},
+    )
+    assert process.stdin is not None and process.stdout is not None
+    initialize = {
+        "jsonrpc": "2.0",
+        "id": 1,
+        "method": "initialize",
+        "params": {"protocolVersion": "2025-11-25", "capabilities": {}, "clientInfo": {"name": "t", "version": "0"}},
+    }
+    process.stdin.write(json.dumps(initialize).encode() + b"\n")
+    await process.stdin.drain()
+    # Once it has answered, the server is serving; the input stays open.
+    answer = json.loads(await process.stdout.readline())
+    assert answer["result"]["serverInfo"]["name"] == "tarvik"
+    process.send_signal(signum)
+    with anyio.fail_after(60):
+        status = await process.wait()
+    process.stdin.close()
+    assert status == 128 + signum

@@ -4,6 +4,9 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import logging
+import os
+import signal
 from typing import Any
 
 EXAMPLES = """\
@@ -35,7 +38,41 @@ def add_parser(commands: Any) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
+    asyncio.run(serve_until_stopped(register_saved=args.register_saved))
+    return 0
+
+
+STOP_SIGNALS = (signal.SIGTERM, signal.SIGINT)
+
+
+async def serve_until_stopped(*, register_saved: bool) -> None:
+    """Serve until the client leaves, or until SIGTERM or SIGINT.
+
+    A signal cancels the server so the host closes its worker processes, and
+    the process then ends at once with the usual 128 + signal status: waiting
+    for the transport's blocked stdin reader would keep it alive until the
+    client closes the pipe.
+    """
     from tarvik.server import serve_stdio
 
-    asyncio.run(serve_stdio(register_saved=args.register_saved))
-    return 0
+    loop = asyncio.get_running_loop()
+    serving = asyncio.current_task()
+    assert serving is not None
+    received: list[int] = []
+
+    def stop(signum: int) -> None:
+        received.append(signum)
+        serving.cancel()
+
+    def host_closed() -> None:
+        if received:
+            logging.shutdown()
+            os._exit(128 + received[0])
+
+    for signum in STOP_SIGNALS:
+        loop.add_signal_handler(signum, stop, signum)
+    try:
+        await serve_stdio(register_saved=register_saved, host_closed=host_closed)
+    finally:
+        for signum in STOP_SIGNALS:
+            loop.remove_signal_handler(signum)

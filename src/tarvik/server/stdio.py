@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import logging
+from collections.abc import Callable
 
 from mcp.server.stdio import stdio_server
 
@@ -12,12 +13,22 @@ from tarvik.server.app import build_server, serve_streams
 logger = logging.getLogger("tarvik.server")
 
 
-async def serve_stdio(*, register_saved: bool = False) -> None:
-    """Serve one client on stdin/stdout until it closes its end."""
+async def serve_stdio(*, register_saved: bool = False, host_closed: Callable[[], None] | None = None) -> None:
+    """Serve one client on stdin/stdout until it closes its end.
+
+    `host_closed` runs once the host has shut its workers down, also when
+    serving was cancelled: the transport's stdin reader is a thread that only
+    ends at end of input, so a caller stopping on a signal needs this moment.
+    """
     # The transport points fds 0 and 1 away from the protocol pipes while it
     # serves; entering it before the host exists means no worker process the
     # manager starts can inherit them and corrupt the stream.
-    async with stdio_server() as (read_stream, write_stream), open_host(register_saved=register_saved) as host:
-        tool_server = build_server(host.registry)
-        logger.info("Serving %s over stdio", ", ".join(host.registry.names()))
-        await serve_streams(tool_server, read_stream, write_stream)
+    async with stdio_server() as (read_stream, write_stream):
+        try:
+            async with open_host(register_saved=register_saved) as host:
+                tool_server = build_server(host.registry)
+                logger.info("Serving %s over stdio", ", ".join(host.registry.names()))
+                await serve_streams(tool_server, read_stream, write_stream)
+        finally:
+            if host_closed is not None:
+                host_closed()
