@@ -44,6 +44,11 @@ class EchoTool(Tool):
         return json.dumps(kwargs, sort_keys=True)
 
 
+class RaisingTool(EchoTool):
+    async def execute(self, **kwargs: Any) -> Any:
+        raise ValueError("the tool broke")
+
+
 class MakerTool(EchoTool):
     """Changes the registry the way the tool creator does: `register`, and popping `_tools`."""
 
@@ -122,6 +127,13 @@ async def test_list_offers_every_tool_with_its_description_and_schema() -> None:
     ]
 
 
+async def test_server_declares_that_its_tool_list_changes() -> None:
+    async with connected(registry_of(EchoTool())) as connection:
+        capabilities = connection.session.server_capabilities
+    assert capabilities is not None and capabilities.tools is not None
+    assert capabilities.tools.list_changed is True
+
+
 @pytest.mark.parametrize(
     ("arguments", "text", "is_error"),
     [
@@ -188,6 +200,25 @@ async def test_a_change_before_the_tool_raised_is_still_announced() -> None:
         assert "custom_weather" in await connection.tool_names()
     assert result.is_error is True
     assert result.content[0].text == "RuntimeError: registered, then failed"  # type: ignore[union-attr]
+
+
+async def test_a_raising_tool_gives_an_error_result_and_the_server_goes_on() -> None:
+    async with connected(registry_of(RaisingTool("broken"), EchoTool())) as connection:
+        failed = await connection.session.call_tool("broken", {})
+        after = await connection.session.call_tool("echo", {"text": "still here"})
+    assert failed.is_error is True
+    assert failed.content[0].text == "ValueError: the tool broke"  # type: ignore[union-attr]
+    assert after.content[0].text == '{"text": "still here"}'  # type: ignore[union-attr]
+
+
+async def test_unknown_tool_is_a_clear_error_naming_the_tools_there_are() -> None:
+    async with connected(registry_of(EchoTool())) as connection:
+        with pytest.raises(MCPError) as raised:
+            await connection.session.call_tool("nope", {})
+        after = await connection.session.call_tool("echo", {})
+    assert raised.value.error.code == types.INVALID_PARAMS
+    assert raised.value.error.message == "Unknown tool 'nope'; registered tools: echo"
+    assert after.is_error is False
 
 
 @pytest.mark.parametrize(

@@ -80,6 +80,16 @@ def test_change_is_news_only_when_the_table_differs(change: Callable[[ToolRegist
     assert news is None or news == registry.snapshot()
 
 
+def test_news_stays_news_until_announced() -> None:
+    registry = ToolRegistry()
+    watch = RegistryWatch(registry)
+    add_tool(registry)
+    first = watch.news()
+    assert first is not None and watch.news() == first
+    watch.announced(first)
+    assert watch.news() is None
+
+
 def test_a_change_during_the_announcement_is_still_news() -> None:
     registry = ToolRegistry()
     watch = RegistryWatch(registry)
@@ -89,3 +99,11 @@ def test_a_change_during_the_announcement_is_still_news() -> None:
     registry.register(NamedTool("custom_meanwhile"))
     watch.announced(table)
     assert list(watch.news() or {}) == ["custom_new", "custom_meanwhile"]
+
+
+def test_a_change_undone_before_anyone_asked_is_no_news() -> None:
+    registry = ToolRegistry()
+    watch = RegistryWatch(registry)
+    add_tool(registry)
+    registry._tools.pop("custom_new")
+    assert watch.news() is None
