@@ -11,7 +11,8 @@ Wire format, both directions JSON in UTF-8:
   task pipe. End-of-file with no data means "no task" and the worker exits;
   that is how a pre-started worker notices that its host went away.
   ``{"command": {...}, "folder": str, "limits": {...}, "reply_limit": int}``
-* reply (worker -> host): a 4-byte big-endian length, then that many bytes:
+* reply (worker -> host): the byte ``T`` as soon as the whole task is read,
+  then a 4-byte big-endian length and that many bytes:
   ``{"ok": true, "output": ...}`` or ``{"ok": false, "error": str}``.
 
 Whatever the tool prints goes to fds 1 and 2, which the host points at a
@@ -21,6 +22,7 @@ capture pipe of its own; the reply never shares a channel with the tool.
 from __future__ import annotations
 
 import ast
+import fcntl
 import json
 import os
 import resource
@@ -30,6 +32,7 @@ import traceback
 from typing import Any, NoReturn
 
 REPLY_HEADER = struct.Struct(">I")
+TAKEN = b"T"
 TRACEBACK_LINES = 15
 
 # The rlimit each task limit maps to. Values are bytes or seconds.
@@ -234,10 +237,18 @@ def write_all(fd: int, data: bytes) -> None:
 
 
 def capture_output_streams() -> None:
-    """Line-buffered UTF-8 prints, so a crash still leaves the last lines behind."""
-    for stream in (sys.stdout, sys.stderr):
-        if stream is not None:
-            stream.reconfigure(encoding="utf-8", errors="backslashreplace", line_buffering=True)
+    """Line-buffered UTF-8 prints, so a crash still leaves the last lines behind.
+
+    New stream objects rather than reconfigured ones: in a forked worker the
+    inherited ones still believe they write to the zygote's /dev/null.
+    """
+    for fd, name in ((1, "stdout"), (2, "stderr")):
+        stream = open(  # noqa: SIM115 - lives as long as the process
+            fd, "w", buffering=1, encoding="utf-8", errors="backslashreplace",
+            closefd=False,
+        )
+        setattr(sys, name, stream)
+        setattr(sys, f"__{name}__", stream)
 
 
 def close_stray_fds(keep: tuple[int, ...]) -> None:
@@ -253,15 +264,33 @@ def close_stray_fds(keep: tuple[int, ...]) -> None:
     os.closerange(start, highest)
 
 
+def warm_up() -> None:
+    """Do, while nobody waits, the work that makes a forked worker copy its pages.
+
+    Right after the fork every page is shared with the zygote, and the first
+    write to each (a reference count is enough) copies it. Touching the
+    paths a task takes now keeps those copies off the caller's time.
+    """
+    sample = {"command": {"action": "validate", "code": "def main(args):\n    return args\n"}}
+    task = json.loads(json.dumps(sample))
+    encode_reply({"ok": True, "output": perform(task["command"])}, 1 << 20)
+    _describe_exception("Warm-up", ToolError("warm-up"))
+
+
 def serve_task(task_fd: int, reply_fd: int) -> NoReturn:
     """Read one task, do it, send the reply and exit without running atexit hooks."""
     raw = read_task(task_fd)
     if not raw:
         os._exit(0)
+    # Tells the host the task was taken: a worker that dies before this
+    # point never had it, and the host gives the task to another.
+    write_all(reply_fd, TAKEN)
     task = json.loads(raw)
     reply_limit = int(task.get("reply_limit", 16 << 20))
     try:
         enter_folder(task["folder"])
+        if task.get("confine_writes"):
+            confine_writes(task["folder"])
         apply_limits(task.get("limits", {}))
         reply = {"ok": True, "output": perform(task["command"])}
     except ToolError as error:
@@ -280,6 +309,327 @@ def serve_task(task_fd: int, reply_fd: int) -> NoReturn:
     os._exit(0)
 
 
+# --- kernel facilities through libc -----------------------------------------
+
+PR_SET_PDEATHSIG = 1
+PR_SET_CHILD_SUBREAPER = 36
+PR_GET_NO_NEW_PRIVS = 39
+
+# The Landlock system calls have one number on every architecture.
+_LANDLOCK_CREATE_RULESET = 444
+_LANDLOCK_ADD_RULE = 445
+_LANDLOCK_RESTRICT_SELF = 446
+_LANDLOCK_CREATE_RULESET_VERSION = 1
+_LANDLOCK_RULE_PATH_BENEATH = 1
+# Every right that changes the file system, by the ABI version that brought it.
+_LANDLOCK_WRITE_RIGHTS = {
+    1: 0b1_1111_1111_0010,  # write_file, remove_*, make_*
+    2: 1 << 13,  # refer
+    3: 1 << 14,  # truncate
+}
+_LANDLOCK_FILE_WRITE_RIGHTS = (1 << 1) | (1 << 14)
+# Device files a tool may write although they sit outside its folder.
+_WRITABLE_DEVICES = ("/dev/null", "/dev/zero", "/dev/full")
+
+
+def _libc() -> Any:
+    import ctypes
+
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.syscall.restype = ctypes.c_long
+    libc.prctl.restype = ctypes.c_int
+    return libc
+
+
+def prctl(option: int, value: int) -> int:
+    return int(_libc().prctl(option, value, 0, 0, 0))
+
+
+def landlock_abi() -> int:
+    """The Landlock ABI version, 0 when the kernel has none or refuses it."""
+    import ctypes
+
+    version = _libc().syscall(
+        _LANDLOCK_CREATE_RULESET, ctypes.c_void_p(None), ctypes.c_size_t(0),
+        ctypes.c_uint32(_LANDLOCK_CREATE_RULESET_VERSION),
+    )
+    return max(int(version), 0)
+
+
+def confine_writes(folder: str) -> None:
+    """Add a Landlock layer under which only ``folder`` can be changed.
+
+    The launcher's layer already keeps the whole pool's root as the only
+    writable place; this one keeps a task out of its neighbours' folders.
+    Layers only ever narrow, so a tool cannot undo it.
+    """
+    import ctypes
+
+    abi = landlock_abi()
+    if abi < 1:
+        raise ToolError("The worker could not confine its writes: Landlock is unavailable")
+    handled = 0
+    for version, rights in _LANDLOCK_WRITE_RIGHTS.items():
+        if abi >= version:
+            handled |= rights
+
+    class RulesetAttr(ctypes.Structure):
+        _fields_ = [("handled_access_fs", ctypes.c_uint64)]
+
+    class PathBeneathAttr(ctypes.Structure):
+        _pack_ = 1
+        _fields_ = [("allowed_access", ctypes.c_uint64), ("parent_fd", ctypes.c_int32)]
+
+    libc = _libc()
+    attr = RulesetAttr(handled)
+    ruleset = libc.syscall(
+        _LANDLOCK_CREATE_RULESET, ctypes.byref(attr), ctypes.c_size_t(ctypes.sizeof(attr)),
+        ctypes.c_uint32(0),
+    )
+    if ruleset < 0:
+        raise ToolError(f"landlock_create_ruleset failed: {os.strerror(ctypes.get_errno())}")
+    try:
+        rules = [(folder, handled)]
+        rules += [(device, handled & _LANDLOCK_FILE_WRITE_RIGHTS) for device in _WRITABLE_DEVICES]
+        for path, rights in rules:
+            try:
+                path_fd = os.open(path, os.O_PATH | os.O_CLOEXEC)
+            except OSError:
+                continue
+            try:
+                rule = PathBeneathAttr(rights, path_fd)
+                if libc.syscall(
+                    _LANDLOCK_ADD_RULE, ctypes.c_int(ruleset), ctypes.c_int(_LANDLOCK_RULE_PATH_BENEATH),
+                    ctypes.byref(rule), ctypes.c_uint32(0),
+                ) < 0:
+                    raise ToolError(f"landlock_add_rule({path}) failed: {os.strerror(ctypes.get_errno())}")
+            finally:
+                os.close(path_fd)
+        if libc.syscall(_LANDLOCK_RESTRICT_SELF, ctypes.c_int(ruleset), ctypes.c_uint32(0)) < 0:
+            raise ToolError(f"landlock_restrict_self failed: {os.strerror(ctypes.get_errno())}")
+    finally:
+        os.close(ruleset)
+
+
+# --- the pool's zygote --------------------------------------------------------
+
+
+class Zygote:
+    """Forks single-use workers on request, from a process no task has touched.
+
+    Its children are workers in sessions of their own; as a child subreaper it
+    also adopts whatever a tool's processes leave behind, so every process of
+    every task is reaped here. Control messages are JSON over a SEQPACKET
+    socket: ``{"spawn": id}`` with the task, reply and capture descriptors
+    attached, answered by ``{"spawned": id, "pid": n}``; ``{"kill": pid}``;
+    and from here ``{"exited": pid, "code": n}``. End-of-file on the socket
+    means the host is gone: every worker's group is killed and the zygote exits.
+    """
+
+    def __init__(self, control_fd: int) -> None:
+        import selectors
+        import signal
+        import socket
+
+        self.control = socket.socket(fileno=control_fd)
+        self.control.setblocking(True)
+        self.workers: set[int] = set()
+        # Workers reaped whose group still has members: pid -> exit code.
+        self._dying: dict[int, int] = {}
+        self.pid = os.getpid()
+        self.confine_writes = False
+        self._selector = selectors.DefaultSelector()
+        self._wakeup_read, self._wakeup_write = os.pipe2(os.O_NONBLOCK | os.O_CLOEXEC)
+        signal.set_wakeup_fd(self._wakeup_write, warn_on_full_buffer=False)
+        signal.signal(signal.SIGCHLD, lambda *_: None)
+        self._selector.register(self.control, selectors.EVENT_READ, self._on_control)
+        self._selector.register(self._wakeup_read, selectors.EVENT_READ, self._on_signal)
+
+    def prepare(self) -> None:
+        """Import now what tasks will need, so a fork hands it over already loaded."""
+        import asyncio  # noqa: F401
+        import gc
+        import importlib.util  # noqa: F401
+        import inspect  # noqa: F401
+
+        prctl(PR_SET_CHILD_SUBREAPER, 1)
+        try:
+            self.confine_writes = prctl(PR_GET_NO_NEW_PRIVS, 0) == 1 and landlock_abi() >= 1
+        except OSError:
+            self.confine_writes = False
+        validate_code("def main(args):\n    return args\n")  # warms the parser
+        gc.collect()
+        # Keep the interpreter's own objects out of the collector's way, so the
+        # forked workers do not copy pages merely to count references.
+        gc.freeze()
+
+    def send(self, message: dict[str, Any]) -> None:
+        try:
+            self.control.send(json.dumps(message).encode())
+        except OSError:
+            self.shut_down()  # the host is gone
+
+    def serve(self) -> NoReturn:
+        self.send({"ready": os.getpid(), "confine_writes": self.confine_writes})
+        while True:
+            for key, _ in self._selector.select():
+                key.data()
+
+    def _on_control(self) -> None:
+        import socket
+
+        try:
+            message, fds, _, _ = socket.recv_fds(self.control, 4096, 3)
+        except OSError:
+            message, fds = b"", []
+        if not message:
+            self.shut_down()
+        request = json.loads(message)
+        if "spawn" in request and len(fds) == 3:
+            self.send({"spawned": request["spawn"], "pid": self._fork_worker(*fds)})
+            return
+        for fd in fds:
+            os.close(fd)
+        if "spawn" in request:
+            self.send({"spawned": request["spawn"], "pid": None})
+        elif request.get("kill") in self.workers:
+            _kill_group(request["kill"])
+
+    def _fork_worker(self, task_fd: int, reply_fd: int, output_fd: int) -> int:
+        pid = os.fork()
+        if pid == 0:
+            try:
+                self._become_worker(task_fd, reply_fd, output_fd)
+            except BaseException:  # noqa: BLE001 - a child must never return into the zygote
+                traceback.print_exc()
+            os._exit(70)
+        for fd in (task_fd, reply_fd, output_fd):
+            os.close(fd)
+        self.workers.add(pid)
+        return pid
+
+    def _become_worker(self, task_fd: int, reply_fd: int, output_fd: int) -> NoReturn:
+        import signal
+
+        os.setsid()
+        prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+        if os.getppid() != self.pid:
+            os._exit(0)  # the zygote died while forking us
+        signal.set_wakeup_fd(-1)
+        for number in (signal.SIGCHLD, signal.SIGPIPE, signal.SIGXFSZ):
+            signal.signal(number, signal.SIG_DFL if number == signal.SIGCHLD else signal.SIG_IGN)
+        self._selector.close()
+        self.control.close()
+        # Lift every descriptor clear of 0-4 before laying them out there.
+        task_fd, reply_fd, output_fd = (
+            fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, 5) for fd in (task_fd, reply_fd, output_fd)
+        )
+        os.dup2(output_fd, 1)
+        os.dup2(output_fd, 2)
+        os.dup2(task_fd, 3)
+        os.dup2(reply_fd, 4)
+        close_stray_fds((3, 4))
+        os.set_inheritable(4, False)
+        capture_output_streams()
+        warm_up()
+        serve_task(3, 4)
+
+    def _on_signal(self) -> None:
+        try:
+            while os.read(self._wakeup_read, 256):
+                pass
+        except BlockingIOError:
+            pass
+        while True:
+            try:
+                info = os.waitid(os.P_ALL, 0, os.WEXITED | os.WNOHANG | os.WNOWAIT)
+            except ChildProcessError:
+                break
+            if info is None:
+                break
+            pid = info.si_pid
+            if pid in self.workers:
+                # Still a zombie: its group id cannot have been reused yet.
+                _kill_group(pid)
+            _, status = os.waitpid(pid, 0)
+            if pid in self.workers:
+                self.workers.discard(pid)
+                self._dying[pid] = os.waitstatus_to_exitcode(status)
+        self._sweep()
+
+    def _children(self) -> list[int]:
+        children = []
+        for thread in os.listdir("/proc/self/task"):
+            try:
+                with open(f"/proc/self/task/{thread}/children") as listing:
+                    children += [int(pid) for pid in listing.read().split()]
+            except OSError:
+                pass
+        return children
+
+    def _sweep(self) -> None:
+        """Kill what no running task owns; report a worker only once its group is empty.
+
+        A tool's processes are adopted here when their parents die: the rest
+        of a finished worker's group, and anything that left its group
+        (setsid) to outlive the task. None of them may stay. A worker's exit
+        is reported once the last of its group is reaped, so the host knows
+        that the task's processes are all gone.
+        """
+        import signal
+
+        remaining: set[int] = set()
+        for pid in self._children():
+            if pid in self.workers:
+                continue
+            try:
+                with open(f"/proc/{pid}/stat") as stat:
+                    group = int(stat.read().rsplit(")", 1)[1].split()[2])
+            except (OSError, ValueError, IndexError):
+                continue
+            if group in self.workers:
+                continue  # a running task's own process
+            if group in self._dying:
+                remaining.add(group)
+            try:
+                # A child of ours, not yet reaped: the pid is still its own.
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        for pid, code in list(self._dying.items()):
+            if pid not in remaining:
+                del self._dying[pid]
+                self.send({"exited": pid, "code": code})
+
+    def shut_down(self) -> NoReturn:
+        import signal
+
+        for pid in list(self.workers):
+            _kill_group(pid)
+        self.workers.clear()
+        # Reap the workers and everything adopted, then leave.
+        while True:
+            for pid in self._children():
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+            try:
+                os.waitpid(-1, 0)
+            except ChildProcessError:
+                break
+        os._exit(0)
+
+
+def _kill_group(pid: int) -> None:
+    import signal
+
+    try:
+        os.killpg(pid, signal.SIGKILL)
+    except (ProcessLookupError, PermissionError):
+        pass
+
+
 def _fd_argument(argv: list[str], name: str) -> int:
     try:
         return int(argv[argv.index(name) + 1])
@@ -288,6 +638,13 @@ def _fd_argument(argv: list[str], name: str) -> int:
 
 
 def main(argv: list[str]) -> NoReturn:
+    if "--zygote" in argv:
+        control_fd = _fd_argument(argv, "--control-fd")
+        close_stray_fds((control_fd,))
+        sys.dont_write_bytecode = True
+        zygote = Zygote(control_fd)
+        zygote.prepare()
+        zygote.serve()
     task_fd = _fd_argument(argv, "--task-fd")
     reply_fd = _fd_argument(argv, "--reply-fd")
     close_stray_fds((task_fd, reply_fd))

@@ -16,6 +16,7 @@ import struct
 from typing import Any
 
 REPLY_HEADER = struct.Struct(">I")
+TAKEN = b"T"
 _READ_SIZE = 1 << 20
 _PIPE_SIZE = 1 << 20
 
@@ -100,6 +101,8 @@ class ReplyReader:
         self._limit = limit
         self._buffer = bytearray()
         self._expected: int | None = None
+        # Whether the worker confirmed it read the whole task.
+        self.taken = False
         # Resolves to the decoded reply, or to None when the pipe closed early.
         self.done: asyncio.Future[dict[str, Any] | None] = loop.create_future()
         self.problem: str | None = None
@@ -118,6 +121,13 @@ class ReplyReader:
             self._finish(None)
             return
         self._buffer += data
+        if not self.taken:
+            if self._buffer[:1] != TAKEN:
+                self.problem = "The worker sent a reply without taking the task"
+                self._finish(None)
+                return
+            self.taken = True
+            del self._buffer[:1]
         if self._expected is None and len(self._buffer) >= REPLY_HEADER.size:
             (self._expected,) = REPLY_HEADER.unpack_from(self._buffer)
             if self._expected > self._limit:
@@ -159,11 +169,11 @@ class ReplyReader:
             self.done.set_result(None)
 
 
-async def write_task(loop: asyncio.AbstractEventLoop, fd: int, data: bytes) -> None:
+async def write_task(loop: asyncio.AbstractEventLoop, fd: int, data: bytes) -> bool:
     """Write the whole task, then close: end-of-file is what tells the worker to start.
 
-    A worker that already died makes this a quiet no-op; its exit is reported
-    through the process, which knows why.
+    False when the worker was gone before it could read a byte (a broken
+    pipe); its exit is reported through the process, which knows why.
     """
     view = memoryview(data)
     try:
@@ -178,8 +188,10 @@ async def write_task(loop: asyncio.AbstractEventLoop, fd: int, data: bytes) -> N
     except OSError as error:
         if error.errno not in (errno.EPIPE, errno.EBADF):
             raise
+        return len(view) < len(data)
     finally:
         os.close(fd)
+    return True
 
 
 async def _writable(loop: asyncio.AbstractEventLoop, fd: int) -> None:
@@ -194,3 +206,34 @@ async def _writable(loop: asyncio.AbstractEventLoop, fd: int) -> None:
         await ready
     finally:
         loop.remove_writer(fd)
+
+
+def read_to_end(loop: asyncio.AbstractEventLoop, fd: int) -> asyncio.Future[bytes]:
+    """Collect a short report from a pipe without blocking the loop."""
+    done: asyncio.Future[bytes] = loop.create_future()
+    chunks: list[bytes] = []
+    os.set_blocking(fd, False)
+
+    def on_readable() -> None:
+        try:
+            chunk = os.read(fd, 65536)
+        except BlockingIOError:
+            return
+        except OSError:
+            chunk = b""
+        if chunk and sum(map(len, chunks)) < 1 << 20:
+            chunks.append(chunk)
+            return
+        loop.remove_reader(fd)
+        os.close(fd)
+        if not done.done():
+            done.set_result(b"".join(chunks))
+
+    def on_cancel(future: asyncio.Future[bytes]) -> None:
+        if future.cancelled():
+            loop.remove_reader(fd)
+            os.close(fd)
+
+    loop.add_reader(fd, on_readable)
+    done.add_done_callback(on_cancel)
+    return done

@@ -14,6 +14,7 @@ import fcntl
 import os
 import signal
 import threading
+import time
 from collections.abc import Mapping, Sequence
 
 # Descriptor numbers the worker finds its pipes on.
@@ -25,11 +26,11 @@ REPLY_FD = 4
 _DEFAULT_SIGNALS = (signal.SIGPIPE, signal.SIGXFSZ, signal.SIGINT, signal.SIGTERM, signal.SIGCHLD)
 
 
-def _above_child_fds(fd: int) -> int:
-    """Move ``fd`` clear of 0-4 so the spawn's dup2 steps cannot overwrite each other."""
-    if fd > REPLY_FD:
+def _clear_of(fd: int, reserved: int) -> int:
+    """Move ``fd`` above ``reserved`` so the spawn's dup2 steps cannot overwrite it."""
+    if fd > reserved:
         return fd
-    moved = fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, REPLY_FD + 1)
+    moved = fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, reserved + 1)
     os.close(fd)
     return moved
 
@@ -75,27 +76,22 @@ class SpawnedWorker:
         loop: asyncio.AbstractEventLoop,
         argv: Sequence[str],
         env: Mapping[str, str],
-        task_fd: int,
-        reply_fd: int,
-        output_fd: int,
+        child_fds: Mapping[int, int],
     ) -> SpawnedWorker:
-        """Start ``argv`` with stdin on /dev/null, fds 1-2 on the capture, 3-4 on the pipes.
+        """Start ``argv`` in a new session, stdin on /dev/null, the rest per ``child_fds``.
 
-        The descriptors passed in are the child's ends; they stay open here and
-        the caller closes them once the spawn returned.
+        ``child_fds`` maps the child's descriptor numbers to the host's; the
+        host's descriptors are closed here whether or not the spawn worked.
+        Descriptors not named there are not inherited (the worker closes any
+        that were made inheritable by someone else).
         """
-        task_fd, reply_fd, output_fd = (
-            _above_child_fds(task_fd),
-            _above_child_fds(reply_fd),
-            _above_child_fds(output_fd),
-        )
-        file_actions = [
-            (os.POSIX_SPAWN_OPEN, 0, os.devnull, os.O_RDONLY, 0),
-            (os.POSIX_SPAWN_DUP2, output_fd, 1),
-            (os.POSIX_SPAWN_DUP2, output_fd, 2),
-            (os.POSIX_SPAWN_DUP2, task_fd, TASK_FD),
-            (os.POSIX_SPAWN_DUP2, reply_fd, REPLY_FD),
+        reserved = max(child_fds, default=2)
+        moved = {fd: _clear_of(fd, reserved) for fd in set(child_fds.values())}
+        sources = {target: moved[fd] for target, fd in child_fds.items()}
+        file_actions: list[tuple[int, ...] | tuple[int, str, int, int]] = [
+            (os.POSIX_SPAWN_OPEN, 0, os.devnull, os.O_RDONLY, 0)
         ]
+        file_actions += [(os.POSIX_SPAWN_DUP2, fd, target) for target, fd in sources.items()]
         try:
             pid = os.posix_spawn(
                 argv[0],
@@ -107,7 +103,7 @@ class SpawnedWorker:
                 setsigmask=(),
             )
         finally:
-            for fd in (task_fd, reply_fd, output_fd):
+            for fd in moved.values():
                 os.close(fd)
         return cls(loop, pid)
 
@@ -122,10 +118,9 @@ class SpawnedWorker:
             pass  # the loop closed; the interpreter is going away
 
     def _on_exit(self) -> None:
-        if self._pidfd is not None:
-            self._loop.remove_reader(self._pidfd)
-            os.close(self._pidfd)
-            self._pidfd = None
+        if self._reaped:
+            return
+        self._forget_pidfd()
         # A zombie now: killing its group reaches exactly the tool's leftovers.
         self.kill_group()
         code: int | None
@@ -145,6 +140,46 @@ class SpawnedWorker:
             os.killpg(self.pid, signal.SIGKILL)
         except (ProcessLookupError, PermissionError):
             pass
+
+    async def stop_gracefully(self, grace: float) -> int | None:
+        """Give the process ``grace`` seconds to leave by itself, then kill its group."""
+        try:
+            return await asyncio.wait_for(asyncio.shield(self.exited), grace)
+        except TimeoutError:
+            return await self.stop()
+
+    def reap_blocking(self, grace: float) -> None:
+        """Wait for the exit without a loop, as at interpreter exit; kill after ``grace``."""
+        if self._reaped:
+            return
+        self._forget_pidfd()
+        deadline = time.monotonic() + grace
+        while time.monotonic() < deadline:
+            try:
+                pid, _ = os.waitpid(self.pid, os.WNOHANG)
+            except ChildProcessError:
+                self._reaped = True
+                return
+            if pid:
+                self._reaped = True
+                return
+            time.sleep(0.005)
+        self.kill_group()
+        try:
+            os.waitpid(self.pid, 0)
+        except ChildProcessError:
+            pass
+        self._reaped = True
+
+    def _forget_pidfd(self) -> None:
+        if self._pidfd is None:
+            return
+        try:
+            self._loop.remove_reader(self._pidfd)
+        except (RuntimeError, ValueError):
+            pass  # the loop is closed, and its selector with it
+        os.close(self._pidfd)
+        self._pidfd = None
 
     async def stop(self) -> int | None:
         """Kill the worker and everything it started, and wait until it is reaped."""

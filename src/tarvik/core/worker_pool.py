@@ -1,0 +1,423 @@
+"""Pre-started single-use workers, forked on demand by one sandboxed zygote.
+
+Starting Python costs tens of milliseconds; forking a prepared interpreter
+costs about one. The zygote (``worker.py --zygote``, started once through
+the sandbox launcher when there is one) forks workers that wait on their
+task pipe; a call takes one, hands it the task and never gives it back. The
+pool keeps ``size`` workers idle and refills in the background, and a call
+that finds none idle waits for a freshly forked one rather than sharing.
+
+Workers are the zygote's children, not ours: it reaps them, kills their
+groups while they are still zombies, and reports each exit here.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import atexit
+import collections
+import itertools
+import json
+import logging
+import os
+import shutil
+import socket
+import tempfile
+import weakref
+from collections.abc import Callable
+from typing import Any
+
+from tarvik.core.sandbox import Launcher
+from tarvik.core.worker_io import read_to_end, widen_pipe
+from tarvik.core.worker_process import SpawnedWorker, describe_exit
+
+logger = logging.getLogger(__name__)
+
+_ZYGOTE_CONTROL_FD = 3
+_LAUNCHER_REPORT_FD = 4
+_START_TIMEOUT = 30.0
+
+
+class PoolError(Exception):
+    """The pool cannot provide workers; the message says why."""
+
+
+class PooledWorker:
+    """One forked worker waiting for, or running, its single task."""
+
+    def __init__(self, pool: WorkerPool, pid: int, task_fd: int, reply_fd: int, output_fd: int):
+        self._pool = pool
+        self.pid = pid
+        self.task_fd = task_fd
+        self.reply_fd = reply_fd
+        self.output_fd = output_fd
+        self.exited: asyncio.Future[int | None] = pool.loop.create_future()
+        self.lost_reason: str | None = None
+
+    def take_fds(self) -> tuple[int, int, int]:
+        """Hand the host's ends of the pipes to the caller, who closes them."""
+        fds = (self.task_fd, self.reply_fd, self.output_fd)
+        self.task_fd = self.reply_fd = self.output_fd = -1
+        return fds
+
+    def close_fds(self) -> None:
+        for fd in self.take_fds():
+            if fd >= 0:
+                os.close(fd)
+
+    def kill_group(self) -> None:
+        if not self.exited.done():
+            self._pool.send({"kill": self.pid})
+
+    async def stop(self) -> int | None:
+        self.kill_group()
+        return await asyncio.shield(self.exited)
+
+    def describe_exit(self, code: int | None) -> str:
+        return self.lost_reason or describe_exit(code)
+
+    def on_exit(self, code: int | None, reason: str | None = None) -> None:
+        self.lost_reason = reason
+        if not self.exited.done():
+            self.exited.set_result(code)
+
+
+class WorkerPool:
+    """A zygote and the idle workers it forked, bound to one event loop."""
+
+    def __init__(
+        self,
+        loop: asyncio.AbstractEventLoop,
+        *,
+        size: int,
+        python: str,
+        worker_script: str,
+        launcher: Launcher | None,
+        missing_launcher: dict[str, str],
+        temp_root: str | None,
+        environment: Callable[[str], dict[str, str]],
+    ) -> None:
+        self.loop = loop
+        self.size = size
+        self._python = python
+        self._worker_script = worker_script
+        self._launcher = launcher
+        self._missing_launcher = missing_launcher
+        self._temp_root = temp_root
+        self._environment = environment
+        self.root: str | None = None
+        self.protections: dict[str, str] = {}
+        self.confine_writes = False
+        self._zygote: SpawnedWorker | None = None
+        self._control: socket.socket | None = None
+        self._outbox: collections.deque[tuple[bytes, list[int]]] = collections.deque()
+        self._ready: asyncio.Future[dict[str, Any]] | None = None
+        self._starting: asyncio.Task[None] | None = None
+        self._ids = itertools.count()
+        self._pending: dict[int, tuple[int, int, int]] = {}
+        self._workers: dict[int, PooledWorker] = {}
+        self._idle: collections.deque[PooledWorker] = collections.deque()
+        self._waiters: collections.deque[asyncio.Future[PooledWorker]] = collections.deque()
+        self._failure: str | None = None
+        self.closed = False
+        _live_pools.add(self)
+
+    # --- start and stop ------------------------------------------------------
+
+    async def start(self) -> None:
+        """Start the zygote once; concurrent callers share the one start."""
+        if self.closed:
+            raise PoolError("The worker pool is closed")
+        if self._control is not None and self._ready is not None and self._ready.done():
+            return
+        if self._starting is None or self._starting.done():
+            self._starting = self.loop.create_task(self._start())
+        await asyncio.shield(self._starting)
+
+    async def _start(self) -> None:
+        if self.root is None:
+            self.root = tempfile.mkdtemp(prefix="tarvik-pool-", dir=self._temp_root)
+        host_end, zygote_end = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+        host_end.setblocking(False)
+        argv = [
+            self._python,
+            "-I",
+            self._worker_script,
+            "--zygote",
+            "--control-fd",
+            str(_ZYGOTE_CONTROL_FD),
+        ]
+        child_fds = {
+            1: os.open(os.devnull, os.O_WRONLY | os.O_CLOEXEC),
+            2: _stderr_copy(),
+            _ZYGOTE_CONTROL_FD: zygote_end.detach(),
+        }
+        report: asyncio.Future[bytes] | None = None
+        if self._launcher is not None:
+            report_read, report_write = os.pipe()
+            child_fds[_LAUNCHER_REPORT_FD] = report_write
+            argv = self._launcher.command([self.root], _LAUNCHER_REPORT_FD) + argv
+            report = read_to_end(self.loop, report_read)
+        try:
+            self._zygote = SpawnedWorker.spawn(
+                self.loop, argv, self._environment(self.root), child_fds
+            )
+        except OSError as error:
+            host_end.close()
+            if report is not None:
+                report.cancel()
+            raise PoolError(f"Cannot start the worker pool: {error}") from None
+        self._control = host_end
+        self._ready = self.loop.create_future()
+        self.loop.add_reader(host_end.fileno(), self._on_control)
+        self._zygote.exited.add_done_callback(self._on_zygote_exit)
+        try:
+            async with asyncio.timeout(_START_TIMEOUT):
+                hello = await asyncio.shield(self._ready)
+                protections = await report if report is not None else b""
+        except TimeoutError:
+            self._lose("The worker pool's zygote did not start in time")
+            raise PoolError("The worker pool's zygote did not start in time") from None
+        except PoolError:
+            raise
+        self.confine_writes = bool(hello.get("confine_writes"))
+        self._record_protections(protections)
+        self._failure = None
+        self._refill()
+
+    def _record_protections(self, raw: bytes) -> None:
+        first_start = not self.protections
+        if self._launcher is None:
+            self.protections = dict(self._missing_launcher)
+        else:
+            self.protections = Launcher.parse_report(raw)
+        self.protections["task folders"] = (
+            "active: each task can change only its own folder"
+            if self.confine_writes
+            else "unavailable: tasks of one pool share its folder"
+        )
+        if first_start:
+            summary = "; ".join(f"{name}: {state}" for name, state in self.protections.items())
+            inactive = [k for k, v in self.protections.items() if not v.startswith("active")]
+            log = logger.warning if inactive else logger.info
+            log("Worker sandbox: %s", summary)
+
+    async def aclose(self) -> None:
+        """Stop the zygote (which kills and reaps every worker) and remove the folders."""
+        if self.closed:
+            return
+        zygote = self._zygote
+        self._shut(PoolError("The worker pool is closed"))
+        if zygote is not None:
+            await zygote.stop_gracefully(grace=5.0)
+        if self.root is not None:
+            await asyncio.to_thread(shutil.rmtree, self.root, True)
+            self.root = None
+
+    def close_now(self) -> None:
+        """The synchronous close: for another loop taking over, or the interpreter leaving."""
+        if self.closed:
+            return
+        zygote = self._zygote
+        self._shut(PoolError("The worker pool is closed"))
+        if zygote is not None:
+            zygote.reap_blocking(grace=2.0)
+        if self.root is not None:
+            shutil.rmtree(self.root, ignore_errors=True)
+            self.root = None
+
+    def _shut(self, error: PoolError) -> None:
+        self.closed = True
+        _live_pools.discard(self)
+        self._drop_zygote("The worker pool was closed while the worker ran")
+        for waiter in self._waiters:
+            if not waiter.done():
+                waiter.set_exception(error)
+        self._waiters.clear()
+
+    def _drop_zygote(self, reason: str) -> None:
+        """Forget the zygote; closing the socket is what tells it to shut down."""
+        if self._control is not None:
+            try:
+                self.loop.remove_reader(self._control.fileno())
+                self.loop.remove_writer(self._control.fileno())
+            except (RuntimeError, ValueError):
+                pass  # the loop is already closed
+            self._control.close()
+            self._control = None
+        self._outbox.clear()
+        for fds in self._pending.values():
+            for fd in fds:
+                os.close(fd)
+        self._pending.clear()
+        for worker in self._idle:
+            worker.close_fds()
+        self._idle.clear()
+        for worker in self._workers.values():
+            worker.on_exit(None, reason)
+        self._workers.clear()
+        if self._ready is not None and not self._ready.done():
+            self._ready.set_exception(PoolError(reason))
+            self._ready.exception()  # retrieved: a start may not be waiting for it
+
+    def _on_zygote_exit(self, exited: asyncio.Future[int | None]) -> None:
+        if self.closed or self._zygote is None or exited is not self._zygote.exited:
+            return
+        self._lose(f"The worker pool's zygote exited ({describe_exit(exited.result())})")
+
+    def _lose(self, reason: str) -> None:
+        """The zygote is gone: fail what depended on it; the next call starts another."""
+        self._failure = reason
+        zygote, self._zygote = self._zygote, None
+        self._drop_zygote(reason)
+        if zygote is not None:
+            zygote.kill_group()
+        waiters, self._waiters = self._waiters, collections.deque()
+        for waiter in waiters:
+            if not waiter.done():
+                waiter.set_exception(PoolError(reason))
+
+    # --- workers ---------------------------------------------------------------
+
+    async def acquire(self) -> PooledWorker:
+        """A fresh worker of its own for the caller: idle now, or the next one forked."""
+        await self.start()
+        while self._idle:
+            worker = self._idle.popleft()
+            if not worker.exited.done():
+                self._refill()
+                return worker
+            worker.close_fds()
+        waiter: asyncio.Future[PooledWorker] = self.loop.create_future()
+        self._waiters.append(waiter)
+        self._refill()
+        try:
+            return await waiter
+        except asyncio.CancelledError:
+            if waiter.done() and not waiter.cancelled() and waiter.exception() is None:
+                # Handed over just as the caller gave up: still untouched, keep it.
+                self._offer(waiter.result())
+            else:
+                try:
+                    self._waiters.remove(waiter)
+                except ValueError:
+                    pass
+            raise
+
+    def _refill(self) -> None:
+        if self._control is None or self.closed:
+            return
+        wanted = self.size + len(self._waiters) - len(self._idle) - len(self._pending)
+        for _ in range(wanted):
+            self._request_worker()
+
+    def _request_worker(self) -> None:
+        task_read, task_write = os.pipe()
+        reply_read, reply_write = os.pipe()
+        output_read, output_write = os.pipe()
+        widen_pipe(output_read)
+        request_id = next(self._ids)
+        self._pending[request_id] = (task_write, reply_read, output_read)
+        self.send({"spawn": request_id}, [task_read, reply_write, output_write])
+
+    def _offer(self, worker: PooledWorker) -> None:
+        while self._waiters:
+            waiter = self._waiters.popleft()
+            if not waiter.done():
+                waiter.set_result(worker)
+                return
+        self._idle.append(worker)
+
+    # --- the control channel ---------------------------------------------------
+
+    def send(self, message: dict[str, Any], fds: list[int] | None = None) -> None:
+        """Queue a message to the zygote; descriptors passed along are closed once sent."""
+        if self._control is None:
+            for fd in fds or ():
+                os.close(fd)
+            return
+        self._outbox.append((json.dumps(message).encode(), fds or []))
+        if len(self._outbox) == 1:
+            self._flush()
+
+    def _flush(self) -> None:
+        assert self._control is not None
+        while self._outbox:
+            data, fds = self._outbox[0]
+            try:
+                socket.send_fds(self._control, [data], fds)
+            except BlockingIOError:
+                self.loop.add_writer(self._control.fileno(), self._flush)
+                return
+            except OSError as error:
+                self._lose(f"The worker pool's control channel failed: {error}")
+                return
+            self._outbox.popleft()
+            for fd in fds:
+                os.close(fd)
+        self.loop.remove_writer(self._control.fileno())
+
+    def _on_control(self) -> None:
+        while self._control is not None:
+            try:
+                data = self._control.recv(4096)
+            except BlockingIOError:
+                return
+            except OSError:
+                data = b""
+            if not data:
+                self._lose("The worker pool's zygote closed its control channel")
+                return
+            self._handle(json.loads(data))
+
+    def _handle(self, message: dict[str, Any]) -> None:
+        if "ready" in message:
+            if self._ready is not None and not self._ready.done():
+                self._ready.set_result(message)
+        elif "spawned" in message:
+            fds = self._pending.pop(message["spawned"], None)
+            if fds is None:
+                return
+            if message.get("pid") is None:
+                for fd in fds:
+                    os.close(fd)
+                self._lose("The worker pool's zygote could not fork a worker")
+                return
+            worker = PooledWorker(self, message["pid"], *fds)
+            self._workers[worker.pid] = worker
+            self._offer(worker)
+        elif "exited" in message:
+            worker = self._workers.pop(message["exited"], None)
+            if worker is None:
+                return
+            worker.on_exit(message.get("code"))
+            if worker in self._idle:
+                self._idle.remove(worker)
+                worker.close_fds()
+            self._refill()
+
+    def idle_pids(self) -> list[int]:
+        return [worker.pid for worker in self._idle]
+
+    @property
+    def zygote_pid(self) -> int | None:
+        return self._zygote.pid if self._zygote is not None else None
+
+
+def _stderr_copy() -> int:
+    """The zygote reports its own troubles on the host's stderr, never on its stdout."""
+    try:
+        return os.dup(2)
+    except OSError:
+        return os.open(os.devnull, os.O_WRONLY | os.O_CLOEXEC)
+
+
+# Pools whose zygote may still run; at exit each is told to go and is reaped,
+# so no zombie and no folder outlives the host even without aclose().
+_live_pools: weakref.WeakSet[WorkerPool] = weakref.WeakSet()
+
+
+@atexit.register
+def _close_live_pools() -> None:
+    for pool in list(_live_pools):
+        pool.close_now()
