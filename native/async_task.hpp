@@ -19,11 +19,11 @@ namespace tarvik {
 class Async {
 public:
     struct promise_type {
-        nb::object awaited;          // iterator being delegated to while suspended
-        nb::object sent;             // what it returned, handed to the body on resume
-        std::exception_ptr thrown;   // or what it raised
-        nb::object result;           // the body's co_return value
-        std::exception_ptr error;    // or the exception that ended the body
+        nb::object awaited;         // iterator being delegated to while suspended
+        nb::object sent;            // what it returned, handed to the body on resume
+        std::exception_ptr thrown;  // or what it raised
+        nb::object result;          // the body's co_return value
+        std::exception_ptr error;   // or the exception that ended the body
 
         Async get_return_object() noexcept {
             return Async(std::coroutine_handle<promise_type>::from_promise(*this));

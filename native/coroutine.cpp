@@ -20,10 +20,10 @@ namespace {
 enum class Phase { created, suspended, finished };
 
 struct CoroutineState {
-    nb::object function;        // names the coroutine
+    nb::object function;  // names the coroutine
     const FunctionSpec *spec;
-    Call call;                  // owned here: the frame holds only a reference
-    std::optional<Async> frame; // declared last so that it dies first
+    Call call;                   // owned here: the frame holds only a reference
+    std::optional<Async> frame;  // declared last so that it dies first
     Phase phase = Phase::created;
     bool running = false;
 };
@@ -321,7 +321,8 @@ PyObject *coroutine_close(PyObject *self, PyObject *) noexcept {
         return nullptr;
     }
     if (status == PYGEN_RETURN) return value;
-    if (PyErr_ExceptionMatches(PyExc_GeneratorExit) || PyErr_ExceptionMatches(PyExc_StopIteration)) {
+    if (PyErr_ExceptionMatches(PyExc_GeneratorExit) ||
+        PyErr_ExceptionMatches(PyExc_StopIteration)) {
         PyErr_Clear();
         Py_RETURN_NONE;
     }
@@ -342,7 +343,8 @@ PyObject *get_running(PyObject *self, void *) noexcept {
 
 PyObject *get_awaited(PyObject *self, void *) noexcept {
     const CoroutineState &state = state_of(self);
-    if (state.phase == Phase::suspended && state.frame && state.frame->promise().awaited.is_valid()) {
+    if (state.phase == Phase::suspended && state.frame &&
+        state.frame->promise().awaited.is_valid()) {
         return Py_NewRef(state.frame->promise().awaited.ptr());
     }
     Py_RETURN_NONE;

@@ -36,8 +36,8 @@ nb::dict property(const char *type, const char *description) {
 nb::object creator_init(const Call &call) {
     nb::handle self = call.self();
     nb::handle manager = call.arg(0);
-    self.attr("_manager") = truthy(manager) ? nb::borrow(manager)
-                                            : call.global("SubprocessManager")();
+    self.attr("_manager") =
+        truthy(manager) ? nb::borrow(manager) : call.global("SubprocessManager")();
     self.attr("_registry") = call.arg(1);
     self.attr("_custom_tools_dir") = call.global("_get_custom_tools_dir")();
     return nb::none();
@@ -85,7 +85,9 @@ Async creator_execute(const Call &call) {
     nb::handle self = call.self();
     const nb::dict &kwargs = call.kwargs;
     nb::object operation = dict_get(kwargs, "operation", nb::str("list"));
-    if (str_equals(operation, "create")) co_return co_await awaited(self.attr("_create_tool")(kwargs));
+    if (str_equals(operation, "create")) {
+        co_return co_await awaited(self.attr("_create_tool")(kwargs));
+    }
     if (str_equals(operation, "validate")) {
         co_return co_await awaited(self.attr("_validate_tool")(kwargs));
     }

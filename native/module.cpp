@@ -68,16 +68,17 @@ NB_MODULE(tool_creator, module) {
     globals["logging"] = nb::module_::import_("logging");
     globals["Path"] = import_name("pathlib", "Path");
     globals["Any"] = import_name("typing", "Any");
-    globals["SubprocessManager"] = import_name("tarvik.core.subprocess_manager", "SubprocessManager");
+    globals["SubprocessManager"] =
+        import_name("tarvik.core.subprocess_manager", "SubprocessManager");
     globals["SubprocessTask"] = import_name("tarvik.core.subprocess_manager", "SubprocessTask");
     globals["Tool"] = import_name("tarvik.tools.base", "Tool");
     globals["logger"] = globals["logging"].attr("getLogger")("tarvik.tool_creator");
 
     globals["_get_custom_tools_dir"] =
         make_function(custom_tools_dir_function(), "_get_custom_tools_dir", globals);
-    globals["ToolCreatorTool"] =
-        build_class(globals, "ToolCreatorTool",
-                    "Create, validate, and manage custom tools at runtime.", tool_creator_members());
+    globals["ToolCreatorTool"] = build_class(
+        globals, "ToolCreatorTool", "Create, validate, and manage custom tools at runtime.",
+        tool_creator_members());
     globals["DynamicTool"] =
         build_class(globals, "DynamicTool", "A dynamically-created tool that runs via subprocess.",
                     dynamic_tool_members());

@@ -124,8 +124,8 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
     return python_boundary([&]() -> nb::object {
         const FunctionObject *fn = as_function(self);
         const FunctionSpec &spec = *fn->spec;
-        Call call = bind_arguments(fn, args, static_cast<size_t>(PyVectorcall_NARGS(nargsf)),
-                                   kwnames);
+        Call call =
+            bind_arguments(fn, args, static_cast<size_t>(PyVectorcall_NARGS(nargsf)), kwnames);
         const size_t first = spec.is_method ? 1 : 0;
         for (size_t i = 0; i < spec.params.size(); ++i) {
             check_argument(spec.params[i], call.args[first + i]);
@@ -227,10 +227,9 @@ nb::object make_code(const FunctionSpec &spec, nb::handle qualname) {
     nb::object empty = nb::steal(
         reinterpret_cast<PyObject *>(PyCode_NewEmpty("<tarvik.tools.tool_creator>", spec.name, 1)));
     if (!empty) throw nb::python_error();
-    return empty.attr("replace")("co_argcount"_a = positional_count(spec),
-                                 "co_nlocals"_a = nb::len(names),
-                                 "co_varnames"_a = nb::tuple(names), "co_flags"_a = flags,
-                                 "co_qualname"_a = qualname);
+    return empty.attr("replace")(
+        "co_argcount"_a = positional_count(spec), "co_nlocals"_a = nb::len(names),
+        "co_varnames"_a = nb::tuple(names), "co_flags"_a = flags, "co_qualname"_a = qualname);
 }
 
 nb::object make_annotations(const FunctionSpec &spec) {
@@ -285,9 +284,9 @@ nb::object make_function(const FunctionSpec &spec, const char *qualname, nb::dic
 
 void init_function_types() {
     static PyType_Spec spec{"tarvik.tools.tool_creator.function", sizeof(FunctionObject), 0,
-                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                         Py_TPFLAGS_METHOD_DESCRIPTOR,
-                     function_slots};
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                                Py_TPFLAGS_METHOD_DESCRIPTOR,
+                            function_slots};
     PyObject *type = PyType_FromSpec(&spec);
     if (!type) throw nb::python_error();
     function_type = type;

@@ -21,9 +21,9 @@ struct Param {
 
 // The bound arguments of one call, owned by whoever runs the body.
 struct Call {
-    nb::dict globals;               // the module namespace, read at every use
-    std::vector<nb::object> args;   // self (for methods) first, then the parameters
-    nb::dict kwargs;                // the **kwargs of functions that collect them
+    nb::dict globals;              // the module namespace, read at every use
+    std::vector<nb::object> args;  // self (for methods) first, then the parameters
+    nb::dict kwargs;               // the **kwargs of functions that collect them
 
     nb::handle self() const { return args.front(); }
     nb::handle arg(size_t index) const { return args[index + 1]; }

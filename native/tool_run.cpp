@@ -17,7 +17,8 @@ Async run_tool(const Call &call) {
     nb::object script = join(join(root, tool_name), "tool.py");
     if (!exists(script)) co_return prefixed("[ERROR] Tool script not found: ", script);
     // A link may not lead the worker to a script outside the store.
-    if (!resolves_into(script.attr("parent"), root) || !resolves_into(script, script.attr("parent"))) {
+    if (!resolves_into(script.attr("parent"), root) ||
+        !resolves_into(script, script.attr("parent"))) {
         co_return prefixed("[ERROR] Tool script is outside the tool store: ", script);
     }
 
