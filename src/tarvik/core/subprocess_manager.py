@@ -122,6 +122,7 @@ class SubprocessManager:
         self.max_concurrent = max_concurrent
         self._temp_root = os.fspath(temp_root) if temp_root is not None else None
         self._python = python or sys.executable
+        self._python_checked = False
         self._launcher = Launcher.find(launcher) if sandbox else None
         self._launcher_wanted = sandbox
         self._launcher_path = launcher
@@ -144,8 +145,12 @@ class SubprocessManager:
         timeout = float(task.timeout)
         if not timeout > 0:
             return SubprocessResult(error=f"The timeout must be positive, not {task.timeout!r}")
-        if not self._python:
-            return SubprocessResult(error="No Python interpreter to start a worker with")
+        if not self._python_checked:
+            if not (os.path.isfile(self._python) and os.access(self._python, os.X_OK)):
+                return SubprocessResult(
+                    error=f"Cannot start a worker: no Python interpreter at {self._python!r}"
+                )
+            self._python_checked = True
         if self.pool_size:
             return await self._run_pooled(task.command, timeout)
         if self._slots is None:
@@ -288,7 +293,10 @@ class SubprocessManager:
         finally:
             report.cancel()
             await _remove_task_folder(folder)
-        report = Launcher.parse_report(raw)
+        report = {
+            name: state.replace(folder, "the task's folder")
+            for name, state in Launcher.parse_report(raw).items()
+        }
         report["task folders"] = "active: each task has a folder and process of its own"
         return report
 

@@ -263,7 +263,11 @@ class WorkerPool:
     def _on_zygote_exit(self, exited: asyncio.Future[int | None]) -> None:
         if self.closed or self._zygote is None or exited is not self._zygote.exited:
             return
-        self._lose(f"The worker pool's zygote exited ({describe_exit(exited.result())})")
+        code = exited.result()
+        if self._ready is not None and not self._ready.done():
+            self._lose(f"The worker pool could not start: its zygote exited with code {code}")
+        else:
+            self._lose(f"The worker pool's zygote exited ({describe_exit(code)})")
 
     def _lose(self, reason: str) -> None:
         """The zygote is gone: fail what depended on it; the next call starts another."""
@@ -366,7 +370,13 @@ class WorkerPool:
             except OSError:
                 data = b""
             if not data:
-                self._lose("The worker pool's zygote closed its control channel")
+                if self._ready is not None and not self._ready.done():
+                    self._lose(
+                        "The worker pool could not start: its zygote exited before it was "
+                        "ready (its own message is on the host's stderr)"
+                    )
+                else:
+                    self._lose("The worker pool's zygote closed its control channel")
                 return
             self._handle(json.loads(data))
 

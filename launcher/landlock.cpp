@@ -1,0 +1,127 @@
+// The file-system wall: Landlock, read-only everywhere but the given folders.
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+
+#include "protections.hpp"
+
+// The kernel's interface, spelled out here so that older headers still build
+// a launcher that uses whatever newer kernels offer.
+namespace {
+
+#ifndef SYS_landlock_create_ruleset
+constexpr long SYS_landlock_create_ruleset = 444;
+constexpr long SYS_landlock_add_rule = 445;
+constexpr long SYS_landlock_restrict_self = 446;
+#endif
+
+constexpr uint32_t kCreateRulesetVersion = 1U << 0;
+constexpr int kRulePathBeneath = 1;
+
+struct RulesetAttr {
+    uint64_t handled_access_fs;
+    uint64_t handled_access_net;  // ABI 4
+    uint64_t scoped;              // ABI 6
+};
+
+struct __attribute__((packed)) PathBeneathAttr {
+    uint64_t allowed_access;
+    int32_t parent_fd;
+};
+
+constexpr uint64_t kExecute = 1ULL << 0;
+constexpr uint64_t kWriteFile = 1ULL << 1;
+constexpr uint64_t kReadFile = 1ULL << 2;
+constexpr uint64_t kReadDir = 1ULL << 3;
+constexpr uint64_t kAbi1Rights = (1ULL << 13) - 1;  // execute .. make_sym
+constexpr uint64_t kRefer = 1ULL << 13;             // ABI 2
+constexpr uint64_t kTruncate = 1ULL << 14;          // ABI 3
+constexpr uint64_t kNetBindTcp = 1ULL << 0;         // ABI 4
+constexpr uint64_t kNetConnectTcp = 1ULL << 1;
+constexpr uint64_t kScopeAbstractUnixSocket = 1ULL << 0;  // ABI 6
+constexpr uint64_t kScopeSignal = 1ULL << 1;
+
+// Devices a tool may open for writing although they are outside its folder.
+constexpr const char *kWritableDevices[] = {"/dev/null", "/dev/zero", "/dev/full"};
+
+long landlock_abi() {
+    return syscall(SYS_landlock_create_ruleset, nullptr, 0, kCreateRulesetVersion);
+}
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) close(fd_);
+    }
+    FileDescriptor(const FileDescriptor &) = delete;
+    FileDescriptor &operator=(const FileDescriptor &) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+bool add_path_rule(int ruleset, const char *path, uint64_t rights) {
+    const FileDescriptor target(open(path, O_PATH | O_CLOEXEC));
+    if (target.get() < 0) return false;
+    PathBeneathAttr rule{rights, target.get()};
+    return syscall(SYS_landlock_add_rule, ruleset, kRulePathBeneath, &rule, 0) == 0;
+}
+
+}  // namespace
+
+namespace tarvik::sandbox {
+
+Outcome restrict_file_system(const std::vector<std::string> &writable) {
+    const long abi = landlock_abi();
+    if (abi < 1) return Outcome::skipped(system_error("landlock_create_ruleset"));
+
+    uint64_t handled = kAbi1Rights;
+    if (abi >= 2) handled |= kRefer;
+    if (abi >= 3) handled |= kTruncate;
+    const uint64_t read_rights = kExecute | kReadFile | kReadDir;
+    const uint64_t device_rights = kReadFile | kWriteFile | (handled & kTruncate);
+
+    RulesetAttr attr{handled, 0, 0};
+    size_t attr_size = sizeof(uint64_t);
+    std::string extras;
+    if (abi >= 4) {
+        // No rule ever allows a port: every TCP bind and connect is refused.
+        attr.handled_access_net = kNetBindTcp | kNetConnectTcp;
+        attr_size = 2 * sizeof(uint64_t);
+        extras += "; TCP bind and connect refused";
+    }
+    if (abi >= 6) {
+        attr.scoped = kScopeAbstractUnixSocket | kScopeSignal;
+        attr_size = sizeof(attr);
+        extras += "; no signals or abstract sockets beyond the sandbox";
+    }
+
+    const FileDescriptor ruleset(
+        static_cast<int>(syscall(SYS_landlock_create_ruleset, &attr, attr_size, 0)));
+    if (ruleset.get() < 0) return Outcome::skipped(system_error("landlock_create_ruleset"));
+    if (!add_path_rule(ruleset.get(), "/", read_rights)) {
+        return Outcome::skipped(system_error("landlock_add_rule(/)"));
+    }
+    std::string folders;
+    for (const std::string &folder : writable) {
+        if (!add_path_rule(ruleset.get(), folder.c_str(), handled | read_rights)) {
+            return Outcome::skipped(system_error(("landlock_add_rule(" + folder + ")").c_str()));
+        }
+        folders += (folders.empty() ? "" : ", ") + folder;
+    }
+    for (const char *device : kWritableDevices) {
+        add_path_rule(ruleset.get(), device, device_rights);  // absent devices are no loss
+    }
+    if (syscall(SYS_landlock_restrict_self, ruleset.get(), 0) != 0) {
+        return Outcome::skipped(system_error("landlock_restrict_self"));
+    }
+    return Outcome::applied("active: ABI " + std::to_string(abi) + "; writable only " +
+                            (folders.empty() ? "nothing" : folders) + extras);
+}
+
+}  // namespace tarvik::sandbox

@@ -1,0 +1,67 @@
+// Parent-death signal, no_new_privs and the dropping of every capability.
+#include <linux/capability.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fstream>
+
+#include "protections.hpp"
+
+namespace tarvik::sandbox {
+
+std::string system_error(const char *step) {
+    return std::string(step) + ": " + std::strerror(errno);
+}
+
+Outcome die_with_parent() {
+    const pid_t parent = getppid();
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) return Outcome::skipped(system_error("prctl"));
+    // The parent may have gone before the signal was armed.
+    if (getppid() != parent) _exit(0);
+    return Outcome::applied("active: killed with the host");
+}
+
+namespace {
+
+int last_capability() {
+    std::ifstream file("/proc/sys/kernel/cap_last_cap");
+    int last = CAP_LAST_CAP;
+    if (!(file >> last)) last = CAP_LAST_CAP;
+    return last;
+}
+
+bool holds_any_capability() {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (syscall(SYS_capget, &header, data) != 0) return true;
+    for (const auto &set : data) {
+        if (set.effective || set.permitted || set.inheritable) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+Outcome drop_capabilities() {
+    // Without the bounding set even uid 0 gains nothing at exec; a process
+    // that lacks CAP_SETPCAP cannot shrink it, but then has nothing to drop.
+    bool bounded = true;
+    for (int capability = 0; capability <= last_capability(); ++capability) {
+        if (prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0 && errno != EINVAL) bounded = false;
+    }
+    prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct none[_LINUX_CAPABILITY_U32S_3] = {};
+    if (syscall(SYS_capset, &header, none) != 0) return Outcome::skipped(system_error("capset"));
+    if (holds_any_capability()) return Outcome::skipped("capabilities remain after capset");
+    return Outcome::applied(bounded ? "active: none held, none can be gained"
+                                    : "active: none held; no_new_privs bars gaining any");
+}
+
+bool forbid_new_privileges() { return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0; }
+
+}  // namespace tarvik::sandbox
