@@ -46,6 +46,8 @@ public:
     ~RunningGuard() { state_.running = false; }
     RunningGuard(const RunningGuard &) = delete;
     RunningGuard &operator=(const RunningGuard &) = delete;
+    RunningGuard(RunningGuard &&) = delete;
+    RunningGuard &operator=(RunningGuard &&) = delete;
 
 private:
     CoroutineState &state_;

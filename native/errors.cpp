@@ -5,7 +5,7 @@
 
 namespace tarvik {
 
-void restore_python_error(std::exception_ptr error) noexcept {
+void restore_python_error(const std::exception_ptr &error) noexcept {
     try {
         std::rethrow_exception(error);
     } catch (nb::python_error &e) {

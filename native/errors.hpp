@@ -4,18 +4,19 @@
 #include "common.hpp"
 
 #include <exception>
+#include <utility>
 
 namespace tarvik {
 
 // Sets the Python error that corresponds to `error`. Never throws.
-void restore_python_error(std::exception_ptr error) noexcept;
+void restore_python_error(const std::exception_ptr &error) noexcept;
 
 // Runs `body` and hands its new reference to CPython, or returns nullptr
 // with the Python error set when it throws.
 template <typename Body>
 PyObject *python_boundary(Body &&body) noexcept {
     try {
-        return body().release().ptr();
+        return std::forward<Body>(body)().release().ptr();
     } catch (...) {
         restore_python_error(std::current_exception());
         return nullptr;

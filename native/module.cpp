@@ -37,7 +37,7 @@ nb::object import_name(const char *module, const char *name) {
 
 // Builds a class the way a class statement would: through the metaclass of
 // `Tool`, with `Tool` as the only base.
-nb::object build_class(nb::dict globals, const char *name, const char *doc,
+nb::object build_class(const nb::dict &globals, const char *name, const char *doc,
                        const std::vector<Member> &members) {
     nb::object base = globals["Tool"];
     nb::handle metaclass = reinterpret_cast<PyObject *>(Py_TYPE(base.ptr()));
@@ -58,6 +58,8 @@ nb::object build_class(nb::dict globals, const char *name, const char *doc,
 }  // namespace
 }  // namespace tarvik
 
+// The macro defines the entry points CPython looks up by name.
+// NOLINTNEXTLINE(misc-use-anonymous-namespace,performance-unnecessary-value-param)
 NB_MODULE(tool_creator, module) {
     using namespace tarvik;
     nb::dict globals = nb::borrow<nb::dict>(PyModule_GetDict(module.ptr()));

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <new>
 #include <string>
+#include <utility>
 
 #if PY_VERSION_HEX < 0x030C0000
 #include <structmember.h>
@@ -28,7 +29,8 @@ struct FunctionFields {
     nb::object name, qualname, doc, module, annotations, code, defaults, globals;
 };
 
-struct FunctionObject {
+// Laid out by tp_alloc, never constructed: make_function fills the fields.
+struct FunctionObject {  // NOLINT(cppcoreguidelines-pro-type-member-init)
     PyObject_HEAD
     vectorcallfunc vectorcall;
     const FunctionSpec *spec;
@@ -278,7 +280,7 @@ nb::object make_function(const FunctionSpec &spec, const char *qualname, nb::dic
     f.annotations = make_annotations(spec);
     f.code = make_code(spec, f.qualname);
     f.defaults = make_defaults(spec);
-    f.globals = globals;
+    f.globals = std::move(globals);
     return self;
 }
 

@@ -13,7 +13,7 @@ namespace tarvik {
 enum class Declared { any, str, dict };
 
 struct Param {
-    const char *name;
+    const char *name = nullptr;
     const char *annotation = nullptr;  // recorded as text, like postponed annotations
     Declared check = Declared::any;
     bool defaults_to_none = false;
