@@ -26,7 +26,10 @@ def launcher(tmp_path_factory) -> str:
     if not (LAUNCHER_SOURCE / "CMakeLists.txt").exists() or shutil.which("cmake") is None:
         pytest.skip("no tarvik-sandbox installed and no way to build one")
     build = tmp_path_factory.mktemp("launcher-build")
-    steps = [["cmake", "-S", str(LAUNCHER_SOURCE), "-B", str(build)], ["cmake", "--build", str(build)]]
+    steps = [
+        ["cmake", "-S", str(LAUNCHER_SOURCE), "-B", str(build)],
+        ["cmake", "--build", str(build)],
+    ]
     for step in steps:
         done = subprocess.run(step, capture_output=True, text=True, timeout=300)
         if done.returncode != 0:

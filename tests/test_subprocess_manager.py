@@ -160,7 +160,8 @@ async def test_validate_reports_the_syntax_error_line(manager) -> None:
     ("body", "fragments"),
     [
         (
-            "def main(args):\n    print('about to fail')\n    raise ValueError('bad input ' + args)\n",
+            "def main(args):\n    print('about to fail')\n"
+            "    raise ValueError('bad input ' + args)\n",
             ["ValueError: bad input xyz", "line 3, in main", "about to fail"],
         ),
         ("def main(args):\n    return {'items': {1, 2}}\n", ["not JSON-serialisable", "set"]),
@@ -243,7 +244,9 @@ async def test_cancelling_the_caller_kills_the_worker(manager, tmp_path) -> None
     assert await is_gone(worker_pid, manager)
 
 
-async def test_the_hosts_environment_does_not_reach_the_tool(manager, tmp_path, monkeypatch) -> None:
+async def test_the_hosts_environment_does_not_reach_the_tool(
+    manager, tmp_path, monkeypatch
+) -> None:
     secret = f"secret-{uuid.uuid4()}"
     monkeypatch.setenv("TARVIK_TEST_API_KEY", secret)
     tool = write_tool(
@@ -251,7 +254,8 @@ async def test_the_hosts_environment_does_not_reach_the_tool(manager, tmp_path, 
         """
         import os
         def main(args):
-            return {"environ": dict(os.environ), "cwd": os.getcwd(), "stdin": os.read(0, 10).decode()}
+            stdin = os.read(0, 10).decode()
+            return {"environ": dict(os.environ), "cwd": os.getcwd(), "stdin": stdin}
         """,
     )
     result = await manager.spawn(run_task(tool, {}))
@@ -318,7 +322,8 @@ async def test_the_host_survives_a_tool_that_allocates_past_the_limit(manager, t
     tool = write_tool(tmp_path, "def main(args):\n    return len(b'x' * (8 << 30))\n")
     result = await manager.spawn(run_task(tool, {}))
     assert "MemoryError" in result.error
-    again = await manager.spawn(run_task(write_tool(tmp_path, "def main(a):\n    return 1\n", "ok.py"), {}))
+    healthy = write_tool(tmp_path, "def main(a):\n    return 1\n", "ok.py")
+    again = await manager.spawn(run_task(healthy, {}))
     assert again.output == 1
 
 

@@ -21,7 +21,7 @@ from tarvik.core import worker
         ("main = lambda args: args\n", "No top-level function 'main'"),
         ("def main():\n    return {}\n", "main() must accept one argument (args)"),
         ("def main(*, args):\n    return {}\n", "main() must accept one argument (args)"),
-        ("def main(a, b):\n    return {}\n", "main() must accept one argument (args), but it requires 2"),
+        ("def main(a, b):\n    return {}\n", "one argument (args), but it requires 2"),
         ("def main(args, *, flag):\n    pass\n", "keyword arguments: flag"),
         ("def main(args):\n    pass\ndef main():\n    pass\n", "main() must accept one argument"),
         ("x = 'a\x00b'\n", "Syntax error"),
@@ -98,7 +98,9 @@ def test_malformed_commands_are_refused(action: object, fragment: str) -> None:
 
 def test_tool_exception_names_type_message_and_tool_line(tmp_path) -> None:
     tool = tmp_path / "tool.py"
-    tool.write_text("def helper():\n    raise KeyError('missing')\n\ndef main(args):\n    helper()\n")
+    tool.write_text(
+        "def helper():\n    raise KeyError('missing')\n\ndef main(args):\n    helper()\n"
+    )
     with pytest.raises(worker.ToolError) as caught:
         worker.run_function(str(tool), "main", {})
     text = str(caught.value)

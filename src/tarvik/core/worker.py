@@ -274,7 +274,6 @@ def warm_up() -> None:
     sample = {"command": {"action": "validate", "code": "def main(args):\n    return args\n"}}
     task = json.loads(json.dumps(sample))
     encode_reply({"ok": True, "output": perform(task["command"])}, 1 << 20)
-    _describe_exception("Warm-up", ToolError("warm-up"))
 
 
 def serve_task(task_fd: int, reply_fd: int) -> NoReturn:
@@ -332,13 +331,22 @@ _LANDLOCK_FILE_WRITE_RIGHTS = (1 << 1) | (1 << 14)
 _WRITABLE_DEVICES = ("/dev/null", "/dev/zero", "/dev/full")
 
 
-def _libc() -> Any:
-    import ctypes
+_loaded_libc: Any = None
 
-    libc = ctypes.CDLL(None, use_errno=True)
-    libc.syscall.restype = ctypes.c_long
-    libc.prctl.restype = ctypes.c_int
-    return libc
+
+def _libc() -> Any:
+    """The C library through ctypes, loaded once (in the zygote, before any fork)."""
+    global _loaded_libc
+    if _loaded_libc is None:
+        import ctypes
+
+        libc = ctypes.CDLL(None, use_errno=True)
+        libc.syscall.restype = ctypes.c_long
+        libc.prctl.restype = ctypes.c_int
+        libc.prctl.argtypes = [ctypes.c_int, ctypes.c_ulong, ctypes.c_ulong, ctypes.c_ulong,
+                               ctypes.c_ulong]
+        _loaded_libc = libc
+    return _loaded_libc
 
 
 def prctl(option: int, value: int) -> int:
@@ -354,6 +362,26 @@ def landlock_abi() -> int:
         ctypes.c_uint32(_LANDLOCK_CREATE_RULESET_VERSION),
     )
     return max(int(version), 0)
+
+
+_landlock_structs: Any = None
+
+
+def _landlock_types() -> Any:
+    """The two Landlock structures as ctypes types, made once before any fork."""
+    global _landlock_structs
+    if _landlock_structs is None:
+        import ctypes
+
+        class RulesetAttr(ctypes.Structure):
+            _fields_ = [("handled_access_fs", ctypes.c_uint64)]
+
+        class PathBeneathAttr(ctypes.Structure):
+            _pack_ = 1
+            _fields_ = [("allowed_access", ctypes.c_uint64), ("parent_fd", ctypes.c_int32)]
+
+        _landlock_structs = (RulesetAttr, PathBeneathAttr)
+    return _landlock_structs
 
 
 def confine_writes(folder: str) -> None:
@@ -373,13 +401,7 @@ def confine_writes(folder: str) -> None:
         if abi >= version:
             handled |= rights
 
-    class RulesetAttr(ctypes.Structure):
-        _fields_ = [("handled_access_fs", ctypes.c_uint64)]
-
-    class PathBeneathAttr(ctypes.Structure):
-        _pack_ = 1
-        _fields_ = [("allowed_access", ctypes.c_uint64), ("parent_fd", ctypes.c_int32)]
-
+    RulesetAttr, PathBeneathAttr = _landlock_types()
     libc = _libc()
     attr = RulesetAttr(handled)
     ruleset = libc.syscall(
@@ -398,11 +420,16 @@ def confine_writes(folder: str) -> None:
                 continue
             try:
                 rule = PathBeneathAttr(rights, path_fd)
-                if libc.syscall(
-                    _LANDLOCK_ADD_RULE, ctypes.c_int(ruleset), ctypes.c_int(_LANDLOCK_RULE_PATH_BENEATH),
-                    ctypes.byref(rule), ctypes.c_uint32(0),
-                ) < 0:
-                    raise ToolError(f"landlock_add_rule({path}) failed: {os.strerror(ctypes.get_errno())}")
+                added = libc.syscall(
+                    _LANDLOCK_ADD_RULE,
+                    ctypes.c_int(ruleset),
+                    ctypes.c_int(_LANDLOCK_RULE_PATH_BENEATH),
+                    ctypes.byref(rule),
+                    ctypes.c_uint32(0),
+                )
+                if added < 0:
+                    why = os.strerror(ctypes.get_errno())
+                    raise ToolError(f"landlock_add_rule({path}) failed: {why}")
             finally:
                 os.close(path_fd)
         if libc.syscall(_LANDLOCK_RESTRICT_SELF, ctypes.c_int(ruleset), ctypes.c_uint32(0)) < 0:
@@ -420,8 +447,8 @@ class Zygote:
     Its children are workers in sessions of their own; as a child subreaper it
     also adopts whatever a tool's processes leave behind, so every process of
     every task is reaped here. Control messages are JSON over a SEQPACKET
-    socket: ``{"spawn": id}`` with the task, reply and capture descriptors
-    attached, answered by ``{"spawned": id, "pid": n}``; ``{"kill": pid}``;
+    socket: ``{"spawn": id, "warm": bool}`` with the task, reply and capture
+    descriptors attached, answered by ``{"spawned": id, "pid": n}``; ``{"kill": pid}``;
     and from here ``{"exited": pid, "code": n}``. End-of-file on the socket
     means the host is gone: every worker's group is killed and the zygote exits.
     """
@@ -438,6 +465,7 @@ class Zygote:
         self._dying: dict[int, int] = {}
         self.pid = os.getpid()
         self.confine_writes = False
+        self.streams_ready = False
         self._selector = selectors.DefaultSelector()
         self._wakeup_read, self._wakeup_write = os.pipe2(os.O_NONBLOCK | os.O_CLOEXEC)
         signal.set_wakeup_fd(self._wakeup_write, warn_on_full_buffer=False)
@@ -446,8 +474,11 @@ class Zygote:
         self._selector.register(self._wakeup_read, selectors.EVENT_READ, self._on_signal)
 
     def prepare(self) -> None:
-        """Import now what tasks will need, so a fork hands it over already loaded."""
-        import asyncio  # noqa: F401
+        """Import now what tasks will need, so a fork hands it over already loaded.
+
+        Not asyncio: with ssl it doubles the zygote's memory, and every fork
+        and exit would pay for those pages; the tools that want it import it.
+        """
         import gc
         import importlib.util  # noqa: F401
         import inspect  # noqa: F401
@@ -457,7 +488,20 @@ class Zygote:
             self.confine_writes = prctl(PR_GET_NO_NEW_PRIVS, 0) == 1 and landlock_abi() >= 1
         except OSError:
             self.confine_writes = False
+        if self.confine_writes:
+            _landlock_types()
         validate_code("def main(args):\n    return args\n")  # warms the parser
+        try:
+            # Set up here once, the streams serve every worker: after the fork
+            # they write to fds 1 and 2, which by then are the task's capture.
+            for stream in (sys.stdout, sys.stderr):
+                stream.flush()
+                stream.reconfigure(
+                    encoding="utf-8", errors="backslashreplace", line_buffering=True
+                )
+            self.streams_ready = True
+        except (OSError, ValueError, AttributeError):
+            self.streams_ready = False
         gc.collect()
         # Keep the interpreter's own objects out of the collector's way, so the
         # forked workers do not copy pages merely to count references.
@@ -486,7 +530,8 @@ class Zygote:
             self.shut_down()
         request = json.loads(message)
         if "spawn" in request and len(fds) == 3:
-            self.send({"spawned": request["spawn"], "pid": self._fork_worker(*fds)})
+            pid = self._fork_worker(*fds, warm=bool(request.get("warm", True)))
+            self.send({"spawned": request["spawn"], "pid": pid})
             return
         for fd in fds:
             os.close(fd)
@@ -495,11 +540,11 @@ class Zygote:
         elif request.get("kill") in self.workers:
             _kill_group(request["kill"])
 
-    def _fork_worker(self, task_fd: int, reply_fd: int, output_fd: int) -> int:
+    def _fork_worker(self, task_fd: int, reply_fd: int, output_fd: int, warm: bool) -> int:
         pid = os.fork()
         if pid == 0:
             try:
-                self._become_worker(task_fd, reply_fd, output_fd)
+                self._become_worker(task_fd, reply_fd, output_fd, warm)
             except BaseException:  # noqa: BLE001 - a child must never return into the zygote
                 traceback.print_exc()
             os._exit(70)
@@ -508,7 +553,7 @@ class Zygote:
         self.workers.add(pid)
         return pid
 
-    def _become_worker(self, task_fd: int, reply_fd: int, output_fd: int) -> NoReturn:
+    def _become_worker(self, task_fd: int, reply_fd: int, output_fd: int, warm: bool) -> NoReturn:
         import signal
 
         os.setsid()
@@ -530,8 +575,10 @@ class Zygote:
         os.dup2(reply_fd, 4)
         close_stray_fds((3, 4))
         os.set_inheritable(4, False)
-        capture_output_streams()
-        warm_up()
+        if not self.streams_ready:
+            capture_output_streams()
+        if warm:
+            warm_up()
         serve_task(3, 4)
 
     def _on_signal(self) -> None:

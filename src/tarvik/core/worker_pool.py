@@ -312,17 +312,20 @@ class WorkerPool:
         if self._control is None or self.closed:
             return
         wanted = self.size + len(self._waiters) - len(self._idle) - len(self._pending)
-        for _ in range(wanted):
-            self._request_worker()
+        # A worker a caller already waits for would warm up on that caller's
+        # time; only those meant to sit idle first do.
+        waited_for = len(self._waiters) - len(self._pending)
+        for index in range(wanted):
+            self._request_worker(warm=index >= waited_for)
 
-    def _request_worker(self) -> None:
+    def _request_worker(self, warm: bool) -> None:
         task_read, task_write = os.pipe()
         reply_read, reply_write = os.pipe()
         output_read, output_write = os.pipe()
         widen_pipe(output_read)
         request_id = next(self._ids)
         self._pending[request_id] = (task_write, reply_read, output_read)
-        self.send({"spawn": request_id}, [task_read, reply_write, output_write])
+        self.send({"spawn": request_id, "warm": warm}, [task_read, reply_write, output_write])
 
     def _offer(self, worker: PooledWorker) -> None:
         while self._waiters:
