@@ -59,6 +59,8 @@ public:
     }
     FileDescriptor(const FileDescriptor &) = delete;
     FileDescriptor &operator=(const FileDescriptor &) = delete;
+    FileDescriptor(FileDescriptor &&) = delete;
+    FileDescriptor &operator=(FileDescriptor &&) = delete;
     int get() const { return fd_; }
 
 private:

@@ -65,6 +65,8 @@ public:
 
     OutsideHelper(const OutsideHelper &) = delete;
     OutsideHelper &operator=(const OutsideHelper &) = delete;
+    OutsideHelper(OutsideHelper &&) = delete;
+    OutsideHelper &operator=(OutsideHelper &&) = delete;
 
     // Lets the helper write the maps (or, with `write` false, just leave).
     bool finish(bool write) {

@@ -4,6 +4,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -38,10 +39,9 @@ bool holds_any_capability() {
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
     if (syscall(SYS_capget, &header, data) != 0) return true;
-    for (const auto &set : data) {
-        if (set.effective || set.permitted || set.inheritable) return true;
-    }
-    return false;
+    return std::ranges::any_of(data, [](const __user_cap_data_struct &set) {
+        return set.effective || set.permitted || set.inheritable;
+    });
 }
 
 }  // namespace

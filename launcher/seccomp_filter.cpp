@@ -14,7 +14,7 @@
 
 namespace {
 
-#if defined(__x86_64__)
+#ifdef __x86_64__
 constexpr uint32_t kArchitecture = AUDIT_ARCH_X86_64;
 // x32 system calls reach the same kernel through numbers with this bit set.
 constexpr uint32_t kX32Bit = 0x40000000U;
@@ -38,7 +38,7 @@ constexpr long kRefused[] = {
     SYS_name_to_handle_at, SYS_fanotify_init, SYS_io_uring_setup,
     SYS_io_uring_enter, SYS_io_uring_register, SYS_move_mount, SYS_open_tree, SYS_fsopen,
     SYS_fsconfig, SYS_fsmount, SYS_fspick, SYS_mount_setattr,
-#if defined(__x86_64__)
+#ifdef __x86_64__
     SYS_iopl, SYS_ioperm, SYS_modify_ldt, SYS_uselib, SYS_lookup_dcookie,
 #endif
 };
@@ -73,7 +73,7 @@ std::vector<sock_filter> build_filter() {
     program.push_back(jump(BPF_JMP | BPF_JEQ | BPF_K, kArchitecture, 1, 0));
     program.push_back(statement(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS));
     load(offsetof(seccomp_data, nr));
-#if defined(__x86_64__)
+#ifdef __x86_64__
     program.push_back(jump(BPF_JMP | BPF_JGE | BPF_K, kX32Bit, 0, 1));
     program.push_back(statement(BPF_RET | BPF_K, kRefuse));
 #endif

@@ -376,8 +376,9 @@ def _landlock_types() -> Any:
         class RulesetAttr(ctypes.Structure):
             _fields_ = [("handled_access_fs", ctypes.c_uint64)]
 
+        # The kernel's structure is packed to 12 bytes; the natural one here
+        # has the same first 12 bytes and 4 of padding the kernel never reads.
         class PathBeneathAttr(ctypes.Structure):
-            _pack_ = 1
             _fields_ = [("allowed_access", ctypes.c_uint64), ("parent_fd", ctypes.c_int32)]
 
         _landlock_structs = (RulesetAttr, PathBeneathAttr)
