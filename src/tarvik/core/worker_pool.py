@@ -16,6 +16,7 @@ from __future__ import annotations
 import asyncio
 import atexit
 import collections
+import fcntl
 import itertools
 import json
 import logging
@@ -23,6 +24,7 @@ import os
 import shutil
 import socket
 import tempfile
+import time
 import weakref
 from collections.abc import Callable
 from typing import Any
@@ -106,6 +108,7 @@ class WorkerPool:
         self._temp_root = temp_root
         self._environment = environment
         self.root: str | None = None
+        self._root_lock: int | None = None
         self.protections: dict[str, str] = {}
         self.confine_writes = False
         self._zygote: SpawnedWorker | None = None
@@ -136,7 +139,8 @@ class WorkerPool:
 
     async def _start(self) -> None:
         if self.root is None:
-            self.root = tempfile.mkdtemp(prefix="tarvik-pool-", dir=self._temp_root)
+            self.root, self._root_lock = claim_pool_root(self._temp_root)
+            await asyncio.to_thread(remove_abandoned_pool_roots, self._temp_root, self.root)
         host_end, zygote_end = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
         host_end.setblocking(False)
         argv = [
@@ -213,6 +217,7 @@ class WorkerPool:
         if self.root is not None:
             await asyncio.to_thread(shutil.rmtree, self.root, True)
             self.root = None
+        self._release_root_lock()
 
     def close_now(self) -> None:
         """The synchronous close: for another loop taking over, or the interpreter leaving."""
@@ -225,6 +230,12 @@ class WorkerPool:
         if self.root is not None:
             shutil.rmtree(self.root, ignore_errors=True)
             self.root = None
+        self._release_root_lock()
+
+    def _release_root_lock(self) -> None:
+        if self._root_lock is not None:
+            os.close(self._root_lock)
+            self._root_lock = None
 
     def _shut(self, error: PoolError) -> None:
         self.closed = True
@@ -415,6 +426,52 @@ class WorkerPool:
     @property
     def zygote_pid(self) -> int | None:
         return self._zygote.pid if self._zygote is not None else None
+
+
+_ROOT_PREFIX = "tarvik-pool-"
+_OWNER_FILE = ".owner"
+_CLAIM_GRACE = 10.0
+
+
+def claim_pool_root(temp_root: str | None) -> tuple[str, int]:
+    """A new pool folder and the lock that marks its host as alive."""
+    root = tempfile.mkdtemp(prefix=_ROOT_PREFIX, dir=temp_root)
+    lock = os.open(os.path.join(root, _OWNER_FILE), os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
+    fcntl.flock(lock, fcntl.LOCK_EX)
+    return root, lock
+
+
+def remove_abandoned_pool_roots(temp_root: str | None, own_root: str) -> None:
+    """Remove the folders of pools whose host died without cleaning up.
+
+    A host killed outright (SIGKILL, or SIGTERM without a handler) never runs
+    its clean-up; the kernel does release its lock, which is how a folder is
+    known to be nobody's. A folder whose lock is held, or that has no lock
+    file to judge by, is left alone.
+    """
+    parent = temp_root or tempfile.gettempdir()
+    try:
+        names = [name for name in os.listdir(parent) if name.startswith(_ROOT_PREFIX)]
+    except OSError:
+        return
+    for name in names:
+        root = os.path.join(parent, name)
+        if root == own_root:
+            continue
+        try:
+            lock = os.open(os.path.join(root, _OWNER_FILE), os.O_RDWR | os.O_CLOEXEC)
+        except OSError:
+            continue
+        if time.time() - os.fstat(lock).st_mtime < _CLAIM_GRACE:
+            os.close(lock)  # maybe claimed this instant and not locked yet
+            continue
+        try:
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError:
+            os.close(lock)
+            continue
+        shutil.rmtree(root, ignore_errors=True)
+        os.close(lock)
 
 
 def _stderr_copy() -> int:
