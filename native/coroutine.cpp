@@ -181,7 +181,10 @@ void close_iterator(nb::handle iterator) {
 PySendResult throw_step(CoroutineState &state, PyObject *, PyObject **out) {
     nb::python_error exception;
     Async::promise_type &promise = state.frame->promise();
-    nb::object awaited = std::move(promise.awaited);
+    // The frame stays delegated to the iterator until it takes an outcome
+    // back: when the throw cannot even reach the iterator, the coroutine is
+    // still suspended on it, as a generator stays in its `yield from`.
+    const nb::object awaited = promise.awaited;
 
     if (exception.matches(PyExc_GeneratorExit)) {
         try {
@@ -190,6 +193,7 @@ PySendResult throw_step(CoroutineState &state, PyObject *, PyObject **out) {
         } catch (nb::python_error &) {
             promise.thrown = std::current_exception();
         }
+        promise.awaited.reset();
         return run_frame(state, out);
     }
 
@@ -198,11 +202,11 @@ PySendResult throw_step(CoroutineState &state, PyObject *, PyObject **out) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
         PyErr_Clear();
         promise.thrown = std::make_exception_ptr(exception);
+        promise.awaited.reset();
         return run_frame(state, out);
     }
     PyObject *value = PyObject_CallOneArg(thrower.ptr(), exception.value().ptr());
     if (value) {
-        promise.awaited = std::move(awaited);
         *out = value;
         return PYGEN_NEXT;
     }
@@ -212,12 +216,18 @@ PySendResult throw_step(CoroutineState &state, PyObject *, PyObject **out) {
     } else {
         promise.thrown = std::make_exception_ptr(raised);
     }
+    promise.awaited.reset();
     return run_frame(state, out);
 }
 
 // Throws the current Python error into the coroutine.
 PySendResult throw_current(CoroutineState &state, PyObject **out) noexcept {
     *out = nullptr;
+    if (state.phase == Phase::finished) {
+        // As CPython's coroutines do, once the arguments made an exception.
+        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+        return PYGEN_ERROR;
+    }
     if (state.phase != Phase::suspended) {
         // Nothing runs: a fresh coroutine is closed and the error comes straight back.
         state.frame.reset();
