@@ -23,8 +23,9 @@ reports=$PWD/build/sanitizer-reports-$version
 extension=$("$venv/bin/python" -c '
 import importlib.util
 print(importlib.util.find_spec("tarvik.tools.tool_creator").origin)')
+libraries=$(ldd "$extension")
 for runtime in libasan libubsan; do
-  ldd "$extension" | grep -q "$runtime" ||
+  grep -q "$runtime" <<<"$libraries" ||
     { echo "sanitize: $extension is not linked with $runtime" >&2; exit 1; }
 done
 
