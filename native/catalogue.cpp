@@ -70,13 +70,13 @@ nb::object tool_info(const Call &call) {
     ToolFolder found = find_tool_folder(call, tool_name);
     if (found.error.is_valid()) return found.error;
     // Nothing is read through a link that leaves the store.
-    if (!resolves_into(found.folder, store_root(call))) {
+    if (leads_out_of(found.folder, store_root(call))) {
         return prefixed("[ERROR] Tool folder leads outside the tool store: ", tool_name);
     }
     nb::object metadata_file = join(found.folder, "metadata.json");
     nb::object script = join(found.folder, "tool.py");
     for (nb::handle file : {metadata_file, script}) {
-        if (exists(file) && !resolves_into(file, found.folder)) {
+        if (leads_out_of(file, found.folder)) {
             return prefixed("[ERROR] Tool file leads outside the tool store: ", file);
         }
     }

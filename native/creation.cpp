@@ -9,6 +9,23 @@ struct SavedTool {
     nb::str script_path;
 };
 
+// The "[ERROR] " text when the tool folder or one of its files is a link
+// that would carry the writes out of the store.
+std::optional<nb::object> unsafe_target_error(const Call &call, nb::handle tool_name) {
+    nb::object root = store_root(call);
+    nb::object folder = join(root, tool_name);
+    if (leads_out_of(folder, root)) {
+        return prefixed("[ERROR] Tool folder leads outside the tool store: ", tool_name);
+    }
+    for (const char *file_name : {"tool.py", "metadata.json"}) {
+        nb::object file = join(folder, file_name);
+        if (leads_out_of(file, folder)) {
+            return prefixed("[ERROR] Tool file leads outside the tool store: ", file);
+        }
+    }
+    return std::nullopt;
+}
+
 // Writes the tool folder, tool.py and metadata.json, in that order; a
 // failure leaves what was already written.
 SavedTool save_tool(const Call &call, nb::handle tool_name, nb::handle description,
@@ -74,7 +91,9 @@ Async create_tool(const Call &call) {
                            report.attr("get")("message", "Unknown error"));
     }
 
-    // From here on nothing suspends: two creations never interleave writes.
+    // From here on nothing suspends: two creations never interleave writes,
+    // and nothing changes the store between the link check and the writes.
+    if (auto error = unsafe_target_error(call, tool_name)) co_return *error;
     const SavedTool saved = save_tool(call, tool_name, description, code);
     if (truthy(should_register) && truthy(call.self().attr("_registry"))) {
         if (auto failure = register_tool(call, tool_name, description, saved)) co_return *failure;

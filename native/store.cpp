@@ -38,7 +38,19 @@ nb::object pretty_json(const Call &call, nb::handle value) {
 }
 
 std::optional<nb::str> unsafe_name_error(nb::handle name) {
-    if (!PyUnicode_Check(name.ptr()) || is_plain_folder_name(name)) return std::nullopt;
+    nb::object name_text = nb::borrow(name);
+    if (!PyUnicode_Check(name.ptr())) {
+        // A path object joins like its text, so its text must pass the same test.
+        if (!PyObject_HasAttrString(reinterpret_cast<PyObject *>(Py_TYPE(name.ptr())),
+                                    "__fspath__")) {
+            return std::nullopt;
+        }
+        name_text = nb::steal(PyOS_FSPath(name.ptr()));
+        if (!name_text) throw nb::python_error();
+        // Bytes: the join refuses them.
+        if (!PyUnicode_Check(name_text.ptr())) return std::nullopt;
+    }
+    if (is_plain_folder_name(name_text)) return std::nullopt;
     nb::object text = nb::steal(PyUnicode_FromFormat(
         "[ERROR] Invalid tool_name: %R. A tool name is one plain folder name such as my_tool: "
         "not '.' or '..', and without '/', '\\', NUL characters or a drive prefix.",
@@ -60,6 +72,12 @@ nb::object join(nb::handle folder, const char *name) { return join(folder, nb::s
 bool resolves_into(nb::handle path, nb::handle folder) {
     nb::object real_parent = path.attr("resolve")().attr("parent");
     return real_parent.equal(folder.attr("resolve")());
+}
+
+bool leads_out_of(nb::handle path, nb::handle folder) {
+    // A dangling link counts: writing through it would create its target.
+    const bool present = truthy(path.attr("is_symlink")()) || exists(path);
+    return present && !resolves_into(path, folder);
 }
 
 bool exists(nb::handle path) { return truthy(path.attr("exists")()); }

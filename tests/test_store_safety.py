@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from pathlib import Path
+from pathlib import Path, PurePosixPath
 from typing import Any
 
 import pytest
@@ -65,3 +65,42 @@ async def test_linked_files_inside_a_tool_folder(creator: Any, manager: FakeMana
     assert await creator.execute(operation="delete", tool_name="t") == "Deleted custom tool: t"
     assert manager.tasks == []
     assert (outside / "tool.py").exists() and not folder.exists()
+
+
+@pytest.mark.parametrize("operation", OPERATIONS)
+@pytest.mark.parametrize("name", [PurePosixPath("../escape"), PurePosixPath("a/b"), PurePosixPath("/etc")])
+async def test_path_objects_are_held_to_the_same_rule(
+    creator: Any, manager: FakeManager, home: Path, operation: str, name: PurePosixPath
+) -> None:
+    before = sorted(home.parent.rglob("*"))
+    answer = await creator.execute(operation=operation, tool_name=name, code="def main(a): return a")
+    assert answer.startswith("[ERROR] Invalid tool_name: ")
+    assert manager.tasks == [] and sorted(home.parent.rglob("*")) == before
+
+
+async def test_create_never_writes_through_a_linked_tool_folder(creator: Any, store: Path, outside: Path) -> None:
+    (store / "evil").symlink_to(outside, target_is_directory=True)
+    (store / "dangling").symlink_to(outside / "new_folder", target_is_directory=True)
+    for name in ("evil", "dangling"):
+        answer = await creator.execute(operation="create", tool_name=name, code="def main(a): return 1")
+        assert answer == f"[ERROR] Tool folder leads outside the tool store: {name}"
+    assert (outside / "tool.py").read_text() == "def main(args):\n    return 'outside'\n"
+    assert not (outside / "new_folder").exists()
+
+
+@pytest.mark.parametrize("file_name", ["tool.py", "metadata.json"])
+async def test_create_never_writes_through_a_linked_file(creator: Any, store: Path, outside: Path, file_name: str) -> None:
+    (store / "t").mkdir()
+    (store / "t" / file_name).symlink_to(outside / "planted")  # dangling: a write would create it
+    answer = await creator.execute(operation="create", tool_name="t", code="def main(a): return 1")
+    assert answer == f"[ERROR] Tool file leads outside the tool store: {store / 't' / file_name}"
+    assert not (outside / "planted").exists()
+    assert not (store / "t" / "tool.py").is_file()
+
+
+async def test_links_that_stay_in_the_store_are_fine(creator: Any, store: Path) -> None:
+    await creator.execute(operation="create", tool_name="real", code="def main(a): return 1")
+    (store / "alias").symlink_to(store / "real", target_is_directory=True)
+    answer = await creator.execute(operation="create", tool_name="alias", code="def main(a): return 2")
+    assert answer.startswith("{")
+    assert (store / "real" / "tool.py").read_text() == "def main(a): return 2"
