@@ -104,6 +104,19 @@ void deliver(Async::promise_type &promise, PySendResult status, PyObject *value)
     }
 }
 
+// Sends `arg` into the awaited iterator. True when it yielded (`*out` holds
+// the value); otherwise its outcome waits in the promise for the frame.
+bool step_awaited(Async::promise_type &promise, PyObject *arg, PyObject **out) {
+    PyObject *value = nullptr;
+    const PySendResult status = PyIter_Send(promise.awaited.ptr(), arg, &value);
+    if (status == PYGEN_NEXT) {
+        *out = value;
+        return true;
+    }
+    deliver(promise, status, value);
+    return false;
+}
+
 // Resumes the frame and runs it until it yields through an awaited iterator
 // or finishes.
 PySendResult run_frame(CoroutineState &state, PyObject **out) {
@@ -111,14 +124,7 @@ PySendResult run_frame(CoroutineState &state, PyObject **out) {
         state.frame->resume();
         if (state.frame->done()) return finish(state, out);
         state.phase = Phase::suspended;
-        Async::promise_type &promise = state.frame->promise();
-        PyObject *value = nullptr;
-        const PySendResult status = PyIter_Send(promise.awaited.ptr(), Py_None, &value);
-        if (status == PYGEN_NEXT) {
-            *out = value;
-            return PYGEN_NEXT;
-        }
-        deliver(promise, status, value);
+        if (step_awaited(state.frame->promise(), Py_None, out)) return PYGEN_NEXT;
     }
 }
 
@@ -139,14 +145,7 @@ PySendResult send_step(CoroutineState &state, PyObject *arg, PyObject **out) {
         state.phase = Phase::suspended;
         return run_frame(state, out);
     }
-    Async::promise_type &promise = state.frame->promise();
-    PyObject *value = nullptr;
-    const PySendResult status = PyIter_Send(promise.awaited.ptr(), arg, &value);
-    if (status == PYGEN_NEXT) {
-        *out = value;
-        return PYGEN_NEXT;
-    }
-    deliver(promise, status, value);
+    if (step_awaited(state.frame->promise(), arg, out)) return PYGEN_NEXT;
     return run_frame(state, out);
 }
 
