@@ -283,28 +283,28 @@ raises("rmtree of a linked folder", OSError,
        lambda w: w.creator.execute(operation="delete", tool_name="linked"))
 
 
+async def _cancelled_outcome(task: asyncio.Future[Any]) -> str:
+    try:
+        await task
+    except asyncio.CancelledError:
+        return "cancelled"
+    raise AssertionError("the task was not cancelled")
+
+
 @scenario("cancelled while the worker runs")
 async def cancelled(world: World) -> Any:
     task = asyncio.ensure_future(world.blocked.execute(operation="validate", code=CODE))
     for _ in range(3):
         await asyncio.sleep(0)
     task.cancel()
-    try:
-        await task
-    except asyncio.CancelledError:
-        return "cancelled"
-    raise AssertionError("the task was not cancelled")
+    return await _cancelled_outcome(task)
 
 
 @scenario("cancelled before it starts")
 async def cancelled_early(world: World) -> Any:
     task = asyncio.ensure_future(world.creator.execute(operation="list"))
     task.cancel()
-    try:
-        await task
-    except asyncio.CancelledError:
-        return "cancelled"
-    raise AssertionError("the task was not cancelled")
+    return await _cancelled_outcome(task)
 
 
 @scenario("timed out by wait_for")

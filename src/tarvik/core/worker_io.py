@@ -29,6 +29,19 @@ def widen_pipe(fd: int) -> None:
         pass
 
 
+def _read_chunk(fd: int) -> bytes | None:
+    """One non-blocking read: None when nothing is waiting, b"" at the end.
+
+    A read error counts as the end: the worker's side is gone either way.
+    """
+    try:
+        return os.read(fd, _READ_SIZE)
+    except BlockingIOError:
+        return None
+    except OSError:
+        return b""
+
+
 class OutputTail:
     """Drains a capture pipe for as long as it is open, keeping only the last bytes."""
 
@@ -48,12 +61,9 @@ class OutputTail:
     def _read_once(self) -> int:
         """Read one chunk; the count read, 0 when nothing was waiting or at the end."""
         assert self._fd is not None
-        try:
-            data = os.read(self._fd, _READ_SIZE)
-        except BlockingIOError:
+        data = _read_chunk(self._fd)
+        if data is None:
             return 0
-        except OSError:
-            data = b""
         if not data:
             self.close()
             return 0
@@ -111,12 +121,9 @@ class ReplyReader:
 
     def _on_readable(self) -> None:
         assert self._fd is not None
-        try:
-            data = os.read(self._fd, _READ_SIZE)
-        except BlockingIOError:
+        data = _read_chunk(self._fd)
+        if data is None:
             return
-        except OSError:
-            data = b""
         if not data:
             self._finish(None)
             return
