@@ -8,8 +8,10 @@ from typing import Any
 
 import pytest
 
+from conftest import FakeManager
 from tarvik.host import (
     Host,
+    InvalidArgumentsError,
     SavedTool,
     UnknownToolError,
     call_tool,
@@ -134,12 +136,14 @@ async def test_host_holds_one_creator_registered_with_its_manager_and_registry(
 
 
 @pytest.mark.parametrize("register_saved", [False, True])
-async def test_saved_tools_come_back_only_when_asked(
+async def test_saved_tools_come_back_unless_switched_off(
     tmp_path: Path, monkeypatch: pytest.MonkeyPatch, register_saved: bool
 ) -> None:
     monkeypatch.setenv("HOME", str(tmp_path))
     save_tool(store_root(), "doubler", json.dumps({"name": "doubler", "description": "Doubles n."}))
-    async with open_host(register_saved=register_saved) as host:
+    # Saved under a name no model accepts: left out, not a failed start.
+    save_tool(store_root(), "My Tool")
+    async with open_host(**({} if register_saved else {"register_saved": False})) as host:
         names = host.registry.names()
         if register_saved:
             tool = host.registry.get("custom_doubler")
@@ -147,3 +151,74 @@ async def test_saved_tools_come_back_only_when_asked(
             answer = json.loads(await host.call("custom_doubler", {"args": {"n": 21}}))
             assert answer == {"success": True, "result": 42}
     assert names == (["tool_creator", "custom_doubler"] if register_saved else ["tool_creator"])
+
+
+CREATE = {"operation": "create", "description": "", "code": SCRIPT}
+
+
+@pytest.mark.parametrize(
+    ("tool_name", "refusal"),
+    [
+        ("x-y", None),
+        ("CamelCase", None),
+        ("a" * 57, None),
+        ("My Tool", "create it again with a tool_name such as 'my_tool'"),
+        ("\u00fcn\u00efcode", "such as 'unicode'"),
+        ("a" * 58, "so a tool_name has at most 57"),
+        ("x.y", "a name is 1 to 64 characters, each a letter A-Z or a-z, a digit, '_' or '-'"),
+    ],
+)
+async def test_names_models_refuse_are_saved_but_not_registered(
+    tc: Any, store: Path, tool_name: str, refusal: str | None
+) -> None:
+    registry = ToolRegistry()
+    creator = tc.ToolCreatorTool(FakeManager(), registry)
+    answer = await creator.execute(**CREATE, tool_name=tool_name)
+    assert (store / tool_name / "tool.py").is_file()
+    if refusal is None:
+        assert json.loads(answer)["created"] == tool_name
+        assert registry.names() == [f"custom_{tool_name}"]
+    else:
+        assert answer.startswith(f"Tool saved to {store / tool_name / 'tool.py'} but registration failed: ")
+        assert refusal in answer and answer.endswith(". You can still run it with tool_creator run.")
+        assert registry.names() == []
+
+
+@pytest.mark.parametrize("operation", ["create", "run", "info", "delete"])
+async def test_a_name_too_long_for_a_folder_is_an_invalid_tool_name_text(tc: Any, store: Path, operation: str) -> None:
+    registry = ToolRegistry()
+    manager = FakeManager()
+    registry.register(tc.ToolCreatorTool(manager, registry))
+    answer = await call_tool(registry, "tool_creator", {**CREATE, "operation": operation, "tool_name": "n" * 256})
+    assert answer.startswith(f"[ERROR] Invalid tool_name: {'n' * 40!r}\u2026 (256 characters). It is too long")
+    assert manager.tasks == [] and list(store.iterdir()) == []
+
+
+SHOUT = """\
+from typing import TypedDict
+class ShoutArgs(TypedDict):
+    text: str
+def main(args: ShoutArgs) -> dict:
+    return {"success": True, "result": args["text"].upper()}
+"""
+
+
+@pytest.mark.parametrize(
+    ("tool", "arguments", "refusal"),
+    [
+        ("tool_creator", {"operation": "run", "tool_name": "shout", "args": {"text": 3}}, r"shout: args\.text: 3"),
+        ("custom_shout", {"args": {}}, "custom_shout: args: 'text' is a required property"),
+        ("custom_shout", {"text": "hi"}, "custom_shout has no argument 'text'"),
+    ],
+)
+async def test_a_saved_tools_declared_args_are_enforced_before_a_worker_starts(
+    tc: Any, tool: str, arguments: dict[str, Any], refusal: str
+) -> None:
+    registry = ToolRegistry()
+    manager = FakeManager()
+    registry.register(tc.ToolCreatorTool(manager, registry))
+    await call_tool(registry, "tool_creator", {**CREATE, "tool_name": "shout", "code": SHOUT})
+    started = len(manager.tasks)
+    with pytest.raises(InvalidArgumentsError, match=refusal):
+        await call_tool(registry, tool, arguments)
+    assert len(manager.tasks) == started

@@ -4,105 +4,50 @@ from __future__ import annotations
 
 import asyncio
 import inspect
-import json
 import logging
 from collections.abc import AsyncIterator, Mapping
 from contextlib import asynccontextmanager
-from dataclasses import dataclass
-from pathlib import Path
 from typing import Any
 
+from tarvik.calls import (
+    ERROR_PREFIX,
+    CallOutcome,
+    InvalidArgumentsError,
+    PrintRecordingManager,
+    ToolCalls,
+    UnknownToolError,
+    result_text,
+)
+from tarvik.store import SavedTool, find_saved_tools, store_root
 from tarvik.tools.base import Tool
 from tarvik.tools.registry import ToolRegistry
 
-logger = logging.getLogger("tarvik.host")
+__all__ = [
+    "ERROR_PREFIX",
+    "CallOutcome",
+    "Host",
+    "HostUnavailable",
+    "InvalidArgumentsError",
+    "SavedTool",
+    "UnknownToolError",
+    "build_host",
+    "call_tool",
+    "find_saved_tools",
+    "open_host",
+    "result_text",
+    "store_root",
+]
 
-ERROR_PREFIX = "[ERROR] "
+logger = logging.getLogger("tarvik.host")
 
 
 class HostUnavailable(RuntimeError):
     """The host's parts cannot be loaded, typically because the extension was never built."""
 
 
-class UnknownToolError(LookupError):
-    """A call named a tool that the registry does not hold."""
-
-    def __init__(self, name: str, available: list[str]) -> None:
-        self.name = name
-        self.available = available
-        offered = ", ".join(available) if available else "none"
-        super().__init__(f"Unknown tool {name!r}; registered tools: {offered}")
-
-
-@dataclass(frozen=True, slots=True)
-class SavedTool:
-    """A tool folder of the store, as the dynamic tool that serves it needs it."""
-
-    name: str
-    description: str
-    script_path: str
-
-
-def store_root() -> Path:
-    # Derived exactly as the extension derives its store, so HOME moves both.
-    return Path.home() / ".tarvik" / "custom_tools"
-
-
-def find_saved_tools(root: Path) -> list[SavedTool]:
-    """Every tool folder of the store that holds a script, in path order.
-
-    Blocking file-system work: async callers run it in a thread.
-    """
-    if not root.is_dir():
-        return []
-    resolved_root = root.resolve()
-    found: list[SavedTool] = []
-    for folder in sorted(root.iterdir()):
-        script = folder / "tool.py"
-        if not folder.is_dir() or not script.is_file():
-            continue
-        if not script.resolve().is_relative_to(resolved_root):
-            # A link leading out of the store would let a saved "tool" run any
-            # script on the machine; the store's own operations refuse it too.
-            logger.warning("Not registering %s: its script lies outside the store", folder.name)
-            continue
-        found.append(SavedTool(folder.name, _saved_description(folder / "metadata.json"), str(script)))
-    return found
-
-
-def _saved_description(metadata_path: Path) -> str:
-    try:
-        metadata = json.loads(metadata_path.read_text(encoding="utf-8"))
-    except FileNotFoundError:
-        return ""
-    except (OSError, ValueError) as exc:
-        logger.warning("Ignoring unreadable %s: %s", metadata_path, exc)
-        return ""
-    description = metadata.get("description") if isinstance(metadata, dict) else None
-    # The dynamic tool takes exactly `str`; metadata may hold any JSON value.
-    return description if type(description) is str else ""
-
-
-def result_text(result: Any) -> str:
-    """The text a client sees for what a tool's `execute` returned."""
-    if isinstance(result, str):
-        return result
-    try:
-        return json.dumps(result, indent=2)
-    except (TypeError, ValueError):
-        return str(result)
-
-
 async def call_tool(registry: ToolRegistry, name: str, arguments: Mapping[str, Any]) -> str:
-    """Await the named tool with `arguments` as keywords and return its text.
-
-    Raises `UnknownToolError` for a name the registry lacks; anything the tool
-    raises passes through unchanged.
-    """
-    tool = registry.get(name)
-    if tool is None:
-        raise UnknownToolError(name, registry.names())
-    return result_text(await tool.execute(**arguments))
+    """Check `arguments`, await the named tool with them and return its text."""
+    return (await ToolCalls(registry).call(name, arguments)).text
 
 
 class Host:
@@ -112,18 +57,28 @@ class Host:
         self.subprocess_manager = subprocess_manager
         self.registry = registry
         self.tool_creator = tool_creator
+        self.calls = ToolCalls(registry)
 
     async def call(self, name: str, arguments: Mapping[str, Any]) -> str:
-        return await call_tool(self.registry, name, arguments)
+        return (await self.calls.call(name, arguments)).text
 
     def register_saved(self, saved: list[SavedTool]) -> list[str]:
-        """Register each saved tool as a dynamic tool; returns the names registered."""
+        """Register each saved tool as a dynamic tool; returns the names registered.
+
+        A tool saved under a name the registry refuses stays reachable
+        through `tool_creator` `run`; it is left out, and the log says why.
+        """
         from tarvik.tools.tool_creator import DynamicTool
 
         registered: list[str] = []
         for entry in saved:
             tool = DynamicTool(entry.name, entry.description, entry.script_path, self.subprocess_manager)
-            self.registry.register(tool)
+            try:
+                self.registry.register(tool)
+            except ValueError as exc:
+                # Its creation already said so; on every start it is news to no one.
+                logger.info("Not offering the saved tool %r: %s", entry.name, exc)
+                continue
             registered.append(tool.name)
         return registered
 
@@ -150,7 +105,7 @@ def build_host() -> Host:
             f"cannot load the host ({exc}); install tarvik with pip so that its extension is built"
         ) from exc
 
-    manager = SubprocessManager()
+    manager = PrintRecordingManager(SubprocessManager())
     registry = ToolRegistry()
     creator = ToolCreatorTool(subprocess_manager=manager, tool_registry=registry)
     registry.register(creator)
@@ -158,8 +113,8 @@ def build_host() -> Host:
 
 
 @asynccontextmanager
-async def open_host(*, register_saved: bool = False) -> AsyncIterator[Host]:
-    """A built host, closed again on exit; optionally with the saved tools registered."""
+async def open_host(*, register_saved: bool = True) -> AsyncIterator[Host]:
+    """A built host, closed again on exit; with the saved tools registered unless asked not to."""
     host = build_host()
     try:
         if register_saved:

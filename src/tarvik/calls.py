@@ -1,0 +1,288 @@
+"""One tool call as the host makes it: arguments checked against what the tool offers, then the call.
+
+Shared by `tarvik serve`, `tarvik call` and `tarvik demo`, so a model over MCP
+and a person at the shell meet the same rules: keys a tool does not declare
+are refused, `args` must match its schema (the one a script declares, see
+`tarvik.tools.typed_args`), and nothing runs until both hold.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import copy
+import json
+from collections.abc import Iterable, Iterator, Mapping
+from contextlib import contextmanager
+from contextvars import ContextVar
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
+
+from jsonschema import Draft202012Validator
+from jsonschema.exceptions import best_match
+
+from tarvik.store import name_too_long, read_script_declaration, saved_script, store_root
+from tarvik.tools.base import Tool
+from tarvik.tools.registry import CUSTOM_PREFIX, ToolRegistry
+from tarvik.tools.typed_args import SCHEMA_NAME, UNDECLARED, ArgsDeclaration
+
+ERROR_PREFIX = "[ERROR] "
+CREATOR_NAME = "tool_creator"
+# Operations of the tool creator that turn tool_name into a folder of the store.
+_STORE_OPERATIONS = ("create", "run", "info", "delete")
+# A refusal quotes the offending value; a 200 kB string must not come back whole.
+_MESSAGE_LIMIT = 300
+
+
+class UnknownToolError(LookupError):
+    """A call named a tool that the registry does not hold."""
+
+    def __init__(self, name: str, available: list[str]) -> None:
+        self.name = name
+        self.available = available
+        offered = ", ".join(available) if available else "none"
+        super().__init__(f"Unknown tool {name!r}; registered tools: {offered}")
+
+
+class InvalidArgumentsError(ValueError):
+    """The arguments do not fit the schema the tool is offered with; nothing was run."""
+
+
+@dataclass(frozen=True, slots=True)
+class CallOutcome:
+    """What one call gave: the tool's text, what its workers printed, and a note for the model, if any."""
+
+    text: str
+    printed: str = ""
+    follow_up: str | None = None
+
+    @property
+    def is_error(self) -> bool:
+        return self.text.startswith(ERROR_PREFIX)
+
+
+def result_text(result: Any) -> str:
+    """The text a client sees for what a tool's `execute` returned."""
+    if isinstance(result, str):
+        return result
+    try:
+        return json.dumps(result, indent=2)
+    except (TypeError, ValueError):
+        return str(result)
+
+
+# What the workers of the call under way printed; see PrintRecordingManager.
+_printed: ContextVar[list[str] | None] = ContextVar("tarvik_printed", default=None)
+
+
+@contextmanager
+def collecting_printed() -> Iterator[list[str]]:
+    """Collect, for the code run inside, what each worker task printed."""
+    collected: list[str] = []
+    token = _printed.set(collected)
+    try:
+        yield collected
+    finally:
+        _printed.reset(token)
+
+
+class PrintRecordingManager:
+    """The subprocess manager as the host hands it to its tools, noting what each task printed.
+
+    The tools read only `error` and `output` of a worker's result; what the
+    script printed would be lost, so it is passed to the call that is
+    collecting it (each call runs in a task of its own, with its own context).
+    """
+
+    def __init__(self, manager: Any) -> None:
+        self.wrapped = manager
+
+    async def spawn(self, task: Any) -> Any:
+        result = await self.wrapped.spawn(task)
+        collected = _printed.get()
+        printed = getattr(result, "printed", "")
+        if collected is not None and isinstance(printed, str) and printed:
+            collected.append(printed)
+        return result
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self.wrapped, name)
+
+
+def script_of(tool: Tool) -> str | None:
+    """The saved script a dynamic tool runs, or None for any other tool."""
+    script = getattr(tool, "_script_path", None)
+    return script if isinstance(script, str) else None
+
+
+def offered_parameters(parameters: Mapping[str, Any], declaration: ArgsDeclaration) -> dict[str, Any]:
+    """A tool's own schema with its declared `args` in place, refusing undeclared keys unless it allows them."""
+    offered = copy.deepcopy(dict(parameters))
+    properties = offered.get("properties")
+    if declaration.schema is not None and isinstance(properties, dict) and "args" in properties:
+        declared = copy.deepcopy(declaration.schema)
+        described = properties["args"].get("description") if isinstance(properties["args"], dict) else None
+        if described and "description" not in declared:
+            declared["description"] = described
+        properties["args"] = declared
+        if declared.get("required") and "args" not in offered.get("required", []):
+            offered["required"] = [*offered.get("required", []), "args"]
+    offered.setdefault("additionalProperties", False)
+    return offered
+
+
+def first_mismatch(schema: Any, value: Any, root: str) -> str | None:
+    """Where `value` first fails `schema` and why, as "args.items[2]: 'x' is not of type 'integer'"."""
+    try:
+        error = best_match(Draft202012Validator(schema).iter_errors(value))
+    except RecursionError:
+        return f"{root}: nested too deeply to check"
+    if error is None:
+        return None
+    message = error.message
+    if len(message) > _MESSAGE_LIMIT:
+        message = message[: _MESSAGE_LIMIT - 1] + "…"
+    return f"{_json_path(root, error.absolute_path)}: {message}"
+
+
+def _json_path(root: str, parts: Iterable[str | int]) -> str:
+    path = root
+    for part in parts:
+        if isinstance(part, int):
+            path += f"[{part}]"
+        elif part.isidentifier():
+            path += f".{part}"
+        else:
+            path += f"[{json.dumps(part)}]"
+    return path
+
+
+def check_arguments(name: str, parameters: Mapping[str, Any], arguments: Mapping[str, Any]) -> None:
+    """Raise InvalidArgumentsError when `arguments` has a key `parameters` lacks or an `args` it refuses."""
+    properties = parameters.get("properties")
+    properties = properties if isinstance(properties, Mapping) else {}
+    if parameters.get("additionalProperties", False) is False:
+        unknown = [key for key in arguments if key not in properties]
+        if unknown:
+            accepted = ", ".join(properties) or "none"
+            hint = ""
+            if name.startswith(CUSTOM_PREFIX) and "args" in properties:
+                hint = f'; the tool\'s own arguments go inside args, as in {{"args": {{"{unknown[0]}": ...}}}}'
+            raise InvalidArgumentsError(
+                f"{name} has no argument {unknown[0]!r} (its arguments: {accepted}){hint}"
+            )
+    if "args" in properties:
+        # Both kinds of tool hand main() an empty object when args is left out.
+        mismatch = first_mismatch(properties["args"], arguments.get("args", {}), "args")
+        if mismatch is not None:
+            raise InvalidArgumentsError(f"Invalid arguments for {name}: {mismatch}")
+
+
+def invalid_name_text(tool_name: str) -> str:
+    shown = repr(tool_name) if len(tool_name) <= 60 else f"{tool_name[:40]!r}… ({len(tool_name)} characters)"
+    return (
+        f"{ERROR_PREFIX}Invalid tool_name: {shown}. It is too long for a folder name (at most 255 bytes), "
+        f"and a tool the model can call takes a tool_name of at most {64 - len(CUSTOM_PREFIX)} characters "
+        "from A-Z, a-z, 0-9, '_' and '-', such as my_tool."
+    )
+
+
+def creation_follow_up(tool_name: str, declaration: ArgsDeclaration) -> str:
+    """What the model needs after a create that registered `custom_<tool_name>`, should its tool list lag."""
+    registered = f"{CUSTOM_PREFIX}{tool_name}"
+    run = json.dumps({"operation": "run", "tool_name": tool_name, "args": {}})
+    lines = [
+        f"{registered} is registered. If your tool list does not show it yet (many clients refresh it "
+        f"only later), call it through tool_creator now: {run} with its arguments in args."
+    ]
+    if declaration.schema is not None:
+        lines.append(f"Its args: {json.dumps(declaration.schema)}")
+    elif declaration.problem is not None:
+        lines.append(f"Its declared args were ignored, so it takes any object: {declaration.problem}.")
+    else:
+        lines.append(
+            f"Its args are not declared, so only its description says what to pass. To offer them typed, "
+            f"create it again with a module-level {SCHEMA_NAME} = {{...JSON schema...}} dict literal, "
+            "or with main's parameter annotated by a TypedDict class (main(args: ShoutArgs))."
+        )
+    return "\n".join(lines)
+
+
+class ToolCalls:
+    """Calls into one registry as the host makes them, and the schemas it offers for its tools."""
+
+    def __init__(self, registry: ToolRegistry, *, store: Path | None = None) -> None:
+        self._registry = registry
+        self._store = store if store is not None else store_root()
+        # Declarations read once per registered tool object: a tool created
+        # again is a new object, and its script is read again.
+        self._declarations: dict[str, tuple[Tool, ArgsDeclaration]] = {}
+
+    @property
+    def registry(self) -> ToolRegistry:
+        return self._registry
+
+    async def declaration_of(self, tool: Tool) -> ArgsDeclaration:
+        script = script_of(tool)
+        if script is None:
+            return UNDECLARED
+        known = self._declarations.get(tool.name)
+        if known is not None and known[0] is tool:
+            return known[1]
+        declaration = await asyncio.to_thread(read_script_declaration, script)
+        self._declarations[tool.name] = (tool, declaration)
+        return declaration
+
+    async def parameters(self, tool: Tool) -> dict[str, Any]:
+        """The input schema `tool` is offered with."""
+        return offered_parameters(tool.parameters, await self.declaration_of(tool))
+
+    async def call(self, name: str, arguments: Mapping[str, Any]) -> CallOutcome:
+        """Check `arguments` and await the named tool with them.
+
+        Raises UnknownToolError or InvalidArgumentsError before anything runs;
+        whatever the tool raises passes through unchanged.
+        """
+        tool = self._registry.get(name)
+        if tool is None:
+            raise UnknownToolError(name, self._registry.names())
+        check_arguments(name, await self.parameters(tool), arguments)
+        created_name = None
+        if name == CREATOR_NAME:
+            refusal = await self._check_creator_call(arguments)
+            if refusal is not None:
+                return CallOutcome(refusal)
+            created_name = _created_tool_name(arguments)
+        before = self._registry.get(f"{CUSTOM_PREFIX}{created_name}") if created_name else None
+        with collecting_printed() as printed:
+            text = result_text(await tool.execute(**arguments))
+        follow_up = None
+        if created_name:
+            after = self._registry.get(f"{CUSTOM_PREFIX}{created_name}")
+            if after is not None and after is not before:
+                follow_up = creation_follow_up(created_name, await self.declaration_of(after))
+        return CallOutcome(text, "".join(printed), follow_up)
+
+    async def _check_creator_call(self, arguments: Mapping[str, Any]) -> str | None:
+        """The tool creator's answer when its call cannot work, before it runs; raises for a bad args."""
+        operation = arguments.get("operation", "list")
+        tool_name = arguments.get("tool_name")
+        if operation not in _STORE_OPERATIONS or not isinstance(tool_name, str) or not tool_name:
+            return None
+        if name_too_long(self._store, tool_name):
+            return invalid_name_text(tool_name)
+        if operation == "run":
+            script = saved_script(self._store, tool_name)
+            declaration = await asyncio.to_thread(read_script_declaration, script) if script else UNDECLARED
+            if declaration.schema is not None:
+                mismatch = first_mismatch(declaration.schema, arguments.get("args", {}), "args")
+                if mismatch is not None:
+                    raise InvalidArgumentsError(f"Invalid arguments for {tool_name}: {mismatch}")
+        return None
+
+
+def _created_tool_name(arguments: Mapping[str, Any]) -> str | None:
+    tool_name = arguments.get("tool_name")
+    if arguments.get("operation") == "create" and isinstance(tool_name, str) and tool_name:
+        return tool_name
+    return None
