@@ -6,6 +6,7 @@ import json
 from collections.abc import AsyncIterator
 from contextlib import asynccontextmanager
 from dataclasses import dataclass, field
+from pathlib import Path
 from typing import Any
 
 import anyio
@@ -36,7 +37,7 @@ class EchoTool(Tool):
 
     @property
     def parameters(self) -> dict[str, Any]:
-        return {"type": "object", "properties": {"text": {"type": "string"}}}
+        return {"type": "object", "properties": {"text": {"type": "string"}, "fail": {"type": "boolean"}}}
 
     async def execute(self, **kwargs: Any) -> Any:
         if kwargs.get("fail"):
@@ -56,6 +57,11 @@ class MakerTool(EchoTool):
         super().__init__("maker", "Make or remove tools.")
         self._registry = registry
 
+    @property
+    def parameters(self) -> dict[str, Any]:
+        keys = ("operation", "tool_name", "description", "then_raise")
+        return {"type": "object", "properties": {key: {} for key in keys}}
+
     async def execute(self, **kwargs: Any) -> Any:
         name = f"custom_{kwargs['tool_name']}"
         if kwargs["operation"] == "create":
@@ -65,6 +71,32 @@ class MakerTool(EchoTool):
             return f"created {name}"
         self._registry._tools.pop(name, None)
         return f"deleted {name}"
+
+
+COUNTER_SCRIPT = """\
+ARGS_SCHEMA = {
+    "type": "object",
+    "properties": {"n": {"type": "integer"}, "tags": {"type": "array", "items": {"type": "string"}}},
+    "required": ["n"],
+}
+"""
+
+
+class ScriptTool(EchoTool):
+    """Stands in for a dynamic tool: it names the script it runs, which declares its args."""
+
+    def __init__(self, script_path: str) -> None:
+        super().__init__("custom_counter", "Count.")
+        self._script_path = script_path
+        self.calls = 0
+
+    @property
+    def parameters(self) -> dict[str, Any]:
+        return {"type": "object", "properties": {"args": {"type": "object", "description": "For main()."}}}
+
+    async def execute(self, **kwargs: Any) -> Any:
+        self.calls += 1
+        return await super().execute(**kwargs)
 
 
 @dataclass
@@ -97,7 +129,7 @@ class Connection:
 
 
 @asynccontextmanager
-async def connected(registry: ToolRegistry) -> AsyncIterator[Connection]:
+async def connected(registry: ToolRegistry, mode: str = "legacy") -> AsyncIterator[Connection]:
     tool_server = build_server(registry)
     async with create_client_server_memory_streams() as (client_streams, server_streams):
         async with anyio.create_task_group() as group:
@@ -106,7 +138,8 @@ async def connected(registry: ToolRegistry) -> AsyncIterator[Connection]:
             dispatcher: JSONRPCDispatcher[Any] = JSONRPCDispatcher(*client_streams)
             session = ClientSession(dispatcher=dispatcher, message_handler=log.record)
             async with session:
-                await session.initialize()
+                # "modern" speaks the 2026-07-28 protocol and opens no subscriptions/listen stream.
+                await (session.discover() if mode == "modern" else session.initialize())
                 yield Connection(session, dispatcher, log)
             group.cancel_scope.cancel()
 
@@ -123,7 +156,7 @@ async def test_list_offers_every_tool_with_its_description_and_schema() -> None:
     async with connected(registry) as connection:
         listed = (await connection.session.list_tools()).tools
     assert [(tool.name, tool.description, tool.input_schema) for tool in listed] == [
-        (tool.name, tool.description, tool.parameters) for tool in registry
+        (tool.name, tool.description, {**tool.parameters, "additionalProperties": False}) for tool in registry
     ]
 
 
@@ -149,10 +182,11 @@ async def test_call_returns_the_tool_text(arguments: dict[str, Any] | None, text
     assert result.is_error is is_error
 
 
-async def test_registry_changes_are_announced_and_listed() -> None:
+@pytest.mark.parametrize("mode", ["legacy", "modern"])
+async def test_registry_changes_are_announced_and_listed(mode: str) -> None:
     registry = ToolRegistry()
     registry.register(MakerTool(registry))
-    async with connected(registry) as connection:
+    async with connected(registry, mode) as connection:
         await connection.session.call_tool("maker", {"operation": "create", "tool_name": "weather"})
         await connection.log.wait()
         assert await connection.tool_names() == ["maker", "custom_weather"]
@@ -262,3 +296,41 @@ async def test_a_failed_announcement_is_made_after_the_next_call(monkeypatch: py
         await connection.log.wait()
     assert attempts == ["send", "send"]
     assert connection.log.changes == ["notifications/tools/list_changed"]
+
+
+@pytest.mark.parametrize(
+    ("arguments", "refusal"),
+    [
+        ({"args": {"n": 1, "tags": ["a"]}}, None),
+        ({"n": 1}, "custom_counter has no argument 'n' (its arguments: args); the tool's own arguments go inside"),
+        ({"args": {"n": "1"}}, "Invalid arguments for custom_counter: args.n: '1' is not of type 'integer'"),
+        ({"args": {"n": 1, "tags": ["a", 2]}}, "args.tags[1]: 2 is not of type 'string'"),
+        ({"args": {"n": 1, "extra": 0}}, "args: Additional properties are not allowed ('extra' was unexpected)"),
+        ({}, "args: 'n' is a required property"),
+        ({"args": "hi"}, "args: 'hi' is not of type 'object'"),
+    ],
+)
+async def test_a_typed_tool_is_offered_its_schema_and_refuses_other_arguments_unrun(
+    tmp_path: Path, arguments: dict[str, Any], refusal: str | None
+) -> None:
+    script = tmp_path / "tool.py"
+    script.write_text(COUNTER_SCRIPT, encoding="utf-8")
+    tool = ScriptTool(str(script))
+    async with connected(registry_of(tool)) as connection:
+        (listed,) = (await connection.session.list_tools()).tools
+        if refusal is None:
+            assert (await connection.session.call_tool(tool.name, arguments)).is_error is False
+        else:
+            with pytest.raises(MCPError) as raised:
+                await connection.session.call_tool(tool.name, arguments)
+            assert raised.value.error.code == types.INVALID_PARAMS
+            assert refusal in raised.value.error.message
+    assert listed.input_schema["required"] == ["args"]
+    assert listed.input_schema["properties"]["args"] == {
+        "type": "object",
+        "properties": {"n": {"type": "integer"}, "tags": {"type": "array", "items": {"type": "string"}}},
+        "required": ["n"],
+        "additionalProperties": False,
+        "description": "For main().",
+    }
+    assert tool.calls == (1 if refusal is None else 0)

@@ -28,6 +28,12 @@ SUM_CODE = (
     '    os.write(1, b"raw noise\\n")\n'
     '    return {"success": True, "result": sum(args["numbers"])}\n'
 )
+# The same tool with its args declared.
+TYPED_SUM_CODE = (
+    "from typing import TypedDict\n"
+    "class SumArgs(TypedDict):\n"
+    "    numbers: list[int]\n"
+) + SUM_CODE.replace("args: dict", "args: SumArgs")
 
 
 def tarvik_command() -> tuple[str, list[str]]:
@@ -71,13 +77,16 @@ class Served:
 
 
 def text_of(result: types.CallToolResult) -> str:
-    (content,) = result.content
-    assert isinstance(content, types.TextContent)
-    return content.text
+    return texts_of(result)[0]
+
+
+def texts_of(result: types.CallToolResult) -> list[str]:
+    assert all(isinstance(content, types.TextContent) for content in result.content)
+    return [content.text for content in result.content]  # type: ignore[union-attr]
 
 
 @asynccontextmanager
-async def serve(home: Path, errlog_path: Path, *extra_args: str) -> AsyncIterator[Served]:
+async def serve(home: Path, errlog_path: Path, *extra_args: str, mode: str = "legacy") -> AsyncIterator[Served]:
     command, args = tarvik_command()
     parameters = StdioServerParameters(
         command=command, args=[*args, "--log-level", "INFO", "serve", *extra_args], env={"HOME": str(home)}
@@ -88,7 +97,8 @@ async def serve(home: Path, errlog_path: Path, *extra_args: str) -> AsyncIterato
             changes = ChangeCounter()
             session = ClientSession(dispatcher=dispatcher, message_handler=changes.record)
             async with session:
-                await session.initialize()
+                # "modern" speaks the 2026-07-28 protocol and opens no subscriptions/listen stream.
+                await (session.discover() if mode == "modern" else session.initialize())
                 yield Served(session, dispatcher, changes)
 
 
@@ -99,9 +109,10 @@ def home(tmp_path: Path) -> Path:
     return folder
 
 
-async def test_a_tool_is_created_announced_called_and_deleted(home: Path, tmp_path: Path) -> None:
+@pytest.mark.parametrize("mode", ["legacy", "modern"])
+async def test_a_tool_is_created_announced_called_and_deleted(home: Path, tmp_path: Path, mode: str) -> None:
     errlog = tmp_path / "stderr.txt"
-    async with serve(home, errlog) as served:
+    async with serve(home, errlog, mode=mode) as served:
         capabilities = served.session.server_capabilities
         assert capabilities is not None and capabilities.tools is not None and capabilities.tools.list_changed
         before = await served.tools()
@@ -109,14 +120,17 @@ async def test_a_tool_is_created_announced_called_and_deleted(home: Path, tmp_pa
         assert before["tool_creator"].input_schema["required"] == ["operation"]
 
         created = await served.creator(
-            operation="create", tool_name="adder", description="Add up numbers.", code=SUM_CODE
+            operation="create", tool_name="adder", description="Add up numbers.", code=TYPED_SUM_CODE
         )
-        assert json.loads(text_of(created))["registered"] is True
+        report, follow_up = texts_of(created)
+        assert json.loads(report)["registered"] is True
+        assert '{"operation": "run", "tool_name": "adder"' in follow_up
         await served.wait_for_change()
         after_create = await served.tools()
         assert list(after_create) == ["tool_creator", "custom_adder"]
         assert after_create["custom_adder"].description == "Add up numbers."
-        assert "args" in after_create["custom_adder"].input_schema["properties"]
+        numbers = after_create["custom_adder"].input_schema["properties"]["args"]["properties"]["numbers"]
+        assert numbers == {"type": "array", "items": {"type": "integer"}}
 
         called = await served.session.call_tool("custom_adder", {"args": {"numbers": [1, 2, 39]}})
         assert called.is_error is False
@@ -158,18 +172,20 @@ async def test_bad_calls_give_clear_errors_and_the_server_goes_on(home: Path, tm
         failed = await served.session.call_tool("custom_adder", {"args": {}})
         assert failed.is_error is True
         assert text_of(failed).startswith("[ERROR] ") and "KeyError" in text_of(failed)
+        # What the tool printed before it failed ends the error, for the model to read.
+        assert text_of(failed).rstrip().endswith("raw noise")
 
         still_serving = await served.session.call_tool("custom_adder", {"args": {"numbers": [2, 3]}})
         assert json.loads(text_of(still_serving))["result"] == 5
 
 
 @pytest.mark.parametrize("register_saved", [False, True])
-async def test_saved_tools_are_offered_after_a_restart_only_when_asked(
+async def test_saved_tools_are_offered_after_a_restart_unless_switched_off(
     home: Path, tmp_path: Path, register_saved: bool
 ) -> None:
     async with serve(home, tmp_path / "first.txt") as served:
         await served.creator(operation="create", tool_name="adder", description="Add up numbers.", code=SUM_CODE)
-    extra = ["--register-saved"] if register_saved else []
+    extra = [] if register_saved else ["--no-register-saved"]
     async with serve(home, tmp_path / "second.txt", *extra) as served:
         tools = await served.tools()
         if register_saved:

@@ -12,9 +12,10 @@ from mcp.server.lowlevel import NotificationOptions, Server
 from mcp.server.models import InitializationOptions
 from mcp.server.subscriptions import InMemorySubscriptionBus, ListenHandler, ToolsListChanged
 from mcp.shared.exceptions import MCPError
+from mcp_types.version import MODERN_PROTOCOL_VERSIONS
 
 from tarvik import __version__
-from tarvik.host import ERROR_PREFIX, UnknownToolError, call_tool
+from tarvik.calls import CallOutcome, InvalidArgumentsError, ToolCalls, UnknownToolError
 from tarvik.server.watch import RegistryWatch
 from tarvik.tools.registry import ToolRegistry
 
@@ -25,6 +26,18 @@ if TYPE_CHECKING:
 logger = logging.getLogger("tarvik.server")
 
 SERVER_NAME = "tarvik"
+
+# tool_creator's own description and schema are fixed texts; the rest of what a
+# model should know about writing tools for this host is said here.
+INSTRUCTIONS = """\
+Use tool_creator to write, validate, save and manage your own Python tools; a created tool \
+appears in the tool list as custom_<name> (tool_name: 1 to 57 characters of A-Z a-z 0-9 _ -).
+Declare a tool's arguments so they are offered and checked: either a module-level dict literal \
+ARGS_SCHEMA = {"type": "object", "properties": {"text": {"type": "string"}}, "required": ["text"]}, \
+or a TypedDict class as the annotation of main's parameter (def main(args: ShoutArgs) -> dict). \
+Keys a schema does not list are refused unless it sets "additionalProperties".
+Call custom_<name> with its arguments inside args: {"args": {"text": "hi"}}. If custom_<name> is not \
+in your list yet, call tool_creator with {"operation": "run", "tool_name": "<name>", "args": {...}}."""
 
 _JSON_TYPE_NAMES: dict[type, str] = {
     list: "an array",
@@ -58,8 +71,14 @@ async def require_object_arguments(ctx: ServerRequestContext[Any, Any], call_nex
     return await call_next(ctx)
 
 
-def _text_result(text: str, *, is_error: bool) -> types.CallToolResult:
-    return types.CallToolResult(content=[types.TextContent(type="text", text=text)], is_error=is_error)
+def _text_result(*texts: str, is_error: bool) -> types.CallToolResult:
+    content = [types.TextContent(type="text", text=text) for text in texts]
+    return types.CallToolResult(content=content, is_error=is_error)
+
+
+def _outcome_result(outcome: CallOutcome) -> types.CallToolResult:
+    texts = [outcome.text] if outcome.follow_up is None else [outcome.text, outcome.follow_up]
+    return _text_result(*texts, is_error=outcome.is_error)
 
 
 class ToolServer:
@@ -68,22 +87,21 @@ class ToolServer:
     A tool call may add or remove tools (the tool creator registers
     `custom_<name>` and deletes it again), so after each call the registry is
     compared with what the client was last told and, when it differs,
-    `notifications/tools/list_changed` goes out on the session of that call
-    (handshake-era clients) and to every `subscriptions/listen` stream
-    (2026-era clients).
+    `notifications/tools/list_changed` goes out to the client of that call
+    and to every `subscriptions/listen` stream. On the 2026-07-28 protocol
+    it rides the stream of the call itself: most clients never open a listen
+    stream, and would otherwise keep a cached list without the new tool.
     """
 
     def __init__(self, registry: ToolRegistry) -> None:
         self._registry = registry
+        self._calls = ToolCalls(registry)
         self._watch = RegistryWatch(registry)
         self._bus = InMemorySubscriptionBus()
         self.server: Server[Any] = Server(
             SERVER_NAME,
             version=__version__,
-            instructions=(
-                "Use tool_creator to write, validate, save and manage your own Python tools; "
-                "a created tool appears in the tool list as custom_<name>."
-            ),
+            instructions=INSTRUCTIONS,
             on_list_tools=self._list_tools,
             on_call_tool=self._call_tool,
             on_subscriptions_listen=ListenHandler(self._bus),
@@ -99,7 +117,8 @@ class ToolServer:
         offered: list[types.Tool] = []
         for tool in self._registry:
             try:
-                offered.append(types.Tool(name=tool.name, description=tool.description, input_schema=tool.parameters))
+                schema = await self._calls.parameters(tool)
+                offered.append(types.Tool(name=tool.name, description=tool.description, input_schema=schema))
             except Exception:
                 # One broken tool must not hide all the others from the client.
                 logger.exception("Leaving a tool out of the list: its description or schema failed")
@@ -109,14 +128,14 @@ class ToolServer:
         self, ctx: ServerRequestContext[Any, Any], params: types.CallToolRequestParams
     ) -> types.CallToolResult:
         try:
-            text = await call_tool(self._registry, params.name, params.arguments or {})
-        except UnknownToolError as exc:
+            outcome = await self._calls.call(params.name, params.arguments or {})
+        except (UnknownToolError, InvalidArgumentsError) as exc:
             raise MCPError(code=types.INVALID_PARAMS, message=str(exc)) from None
         except Exception as exc:
             logger.exception("Tool %s raised", params.name)
             result = _text_result(f"{type(exc).__name__}: {exc}", is_error=True)
         else:
-            result = _text_result(text, is_error=text.startswith(ERROR_PREFIX))
+            result = _outcome_result(outcome)
         finally:
             # Also after a failure: a tool may have changed the registry before raising.
             await self._announce_changes(ctx)
@@ -128,7 +147,12 @@ class ToolServer:
             return
         logger.info("Tool list changed: %s", ", ".join(table))
         try:
-            await ctx.session.send_tool_list_changed()
+            if ctx.session.protocol_version in MODERN_PROTOCOL_VERSIONS:
+                await ctx.session.send_notification(
+                    types.ToolListChangedNotification(), related_request_id=ctx.request_id
+                )
+            else:
+                await ctx.session.send_tool_list_changed()
             await self._bus.publish(ToolsListChanged())
         except Exception:
             # The call itself succeeded; a client gone away must not turn it into an error.

@@ -13,7 +13,7 @@ from tarvik.server.app import build_server, serve_streams
 logger = logging.getLogger("tarvik.server")
 
 
-async def serve_stdio(*, register_saved: bool = False, host_closed: Callable[[], None] | None = None) -> None:
+async def serve_stdio(*, register_saved: bool = True, host_closed: Callable[[], None] | None = None) -> None:
     """Serve one client on stdin/stdout until it closes its end.
 
     `host_closed` runs once the host has shut its workers down, also when
