@@ -13,7 +13,11 @@ import pytest
 from tarvik.cli.demo import STEPS, TOOL_NAME
 from tarvik.cli.main import main
 
-ADDER_CODE = 'def main(args: dict) -> dict:\n    return {"success": True, "result": sum(args["numbers"])}\n'
+ADDER_CODE = (
+    "def main(args: dict) -> dict:\n"
+    '    print("adding", args["numbers"])\n'
+    '    return {"success": True, "result": sum(args["numbers"])}\n'
+)
 
 
 @pytest.fixture
@@ -65,22 +69,21 @@ def test_call_prints_the_result_and_flags_errors(
 
 def test_call_runs_a_created_tool_with_json_values(home: Path, capsys: pytest.CaptureFixture[str]) -> None:
     create_adder(capsys)
-    status, out, _ = run_tarvik(
+    status, out, err = run_tarvik(
         capsys, "call", "tool_creator", "operation=run", "tool_name=adder", 'args={"numbers": [1, 2, 3]}'
     )
     assert (status, json.loads(out)) == (0, {"success": True, "result": 6})
+    assert err == "adding [1, 2, 3]\n"
 
 
-def test_a_saved_tool_is_callable_by_name_only_with_register_saved(
-    home: Path, capsys: pytest.CaptureFixture[str]
-) -> None:
+def test_a_saved_tool_is_callable_by_name_unless_switched_off(home: Path, capsys: pytest.CaptureFixture[str]) -> None:
     create_adder(capsys)
-    status, out, err = run_tarvik(capsys, "call", "custom_adder", 'args={"numbers": [4]}')
-    assert (status, out) == (2, "")
-    assert "Unknown tool 'custom_adder'" in err and "--register-saved" in err
-    # The option may follow the tool's name and precede its key=value words.
-    status, out, _ = run_tarvik(capsys, "call", "custom_adder", "--register-saved", 'args={"numbers": [4, 5]}')
+    status, out, _ = run_tarvik(capsys, "call", "custom_adder", 'args={"numbers": [4, 5]}')
     assert (status, json.loads(out)["result"]) == (0, 9)
+    # The option may follow the tool's name and precede its key=value words.
+    status, out, err = run_tarvik(capsys, "call", "custom_adder", "--no-register-saved", 'args={"numbers": [4]}')
+    assert (status, out) == (2, "")
+    assert "Unknown tool 'custom_adder'" in err and "--no-register-saved" in err
 
 
 def test_a_raising_tool_exits_1_with_the_exception(home: Path, capsys: pytest.CaptureFixture[str]) -> None:
@@ -98,6 +101,9 @@ def test_a_raising_tool_exits_1_with_the_exception(home: Path, capsys: pytest.Ca
         ["call", "tool_creator", "--json", "[]"],
         ["call", "tool_creator", "operation"],
         ["call", "tool_creator", "a=1", "a=2"],
+        ["call", "tool_creator", "operation=list", "extra=1"],
+        ["call", "tool_creator", "operation=run", "tool_name=adder", "args=[1, 2]"],
+        ["call", "tool_creator", "operation=run", "tool_name=adder", 'args={"numbers": [1],}'],
     ],
 )
 def test_call_usage_mistakes_exit_2_without_calling(
@@ -115,26 +121,27 @@ def test_unknown_options_are_refused(home: Path, capsys: pytest.CaptureFixture[s
     assert "unrecognized arguments: --no-such-option" in capsys.readouterr().err
 
 
-def test_demo_walks_through_every_step_in_the_given_home(
+def test_demo_walks_through_every_step_but_delete_and_keeps_the_tool_in_the_given_home(
     home: Path, tmp_path: Path, capsys: pytest.CaptureFixture[str]
 ) -> None:
     demo_home = tmp_path / "demo-home"
     status, out, _ = run_tarvik(capsys, "demo", "--home", str(demo_home))
     assert status == 0, out
-    for number, step in enumerate(STEPS, start=1):
-        assert f"== {number}/{len(STEPS)}: {step.why}\ncall {step.tool}\n" in out
+    kept = [step for step in STEPS if step.arguments.get("operation") != "delete"]
+    for number, step in enumerate(kept, start=1):
+        assert f"== {number}/{len(kept)}: {step.why}\ncall {step.tool}\n" in out
     assert f"registered tools now: tool_creator, custom_{TOOL_NAME}" in out
     assert '"longest": "extends"' in out
-    assert f"Deleted custom tool: {TOOL_NAME}" in out
+    assert "Deleted custom tool" not in out and f"operation=delete tool_name={TOOL_NAME}" in out
     assert out.rstrip().endswith("demo finished")
-    store = demo_home / ".tarvik" / "custom_tools"
-    assert store.is_dir() and not (store / TOOL_NAME).exists()
+    assert (demo_home / ".tarvik" / "custom_tools" / TOOL_NAME / "tool.py").is_file()
     assert not (home / ".tarvik").exists()
 
 
 def test_demo_uses_a_temporary_home_and_restores_home(home: Path, capsys: pytest.CaptureFixture[str]) -> None:
     status, out, _ = run_tarvik(capsys, "demo")
     assert status == 0, out
+    assert f"== {len(STEPS)}/{len(STEPS)}: {STEPS[-1].why}" in out and f"Deleted custom tool: {TOOL_NAME}" in out
     store_line = out.splitlines()[0]
     assert "tarvik-demo-" in store_line
     assert not Path(store_line.rsplit(" ", 1)[1]).exists()

@@ -21,7 +21,7 @@ from tarvik.cli.arguments import ArgumentError, parse_arguments, parse_value
         ('"007"', "007"),
         ("hello world", "hello world"),
         ("", ""),
-        ("{not json", "{not json"),
+        ('"{not json"', "{not json"),
         ("a=b", "a=b"),
     ],
 )
@@ -57,6 +57,9 @@ def test_arguments_from_the_command_line(json_text: str | None, pairs: list[str]
         (None, ["operation"], "expected key=value"),
         (None, ["=value"], "expected key=value"),
         (None, ["a=1", "a=2"], "given twice"),
+        # Meant as JSON, so not passed on as text: the parser's own words say what is wrong.
+        (None, ['args={"a": 1,}'], r'args=\{"a": 1,\} is not valid JSON: Expecting property name'),
+        (None, ["items=[1, 2"], r"items=\[1, 2 is not valid JSON: Expecting ',' delimiter"),
     ],
 )
 def test_malformed_arguments_are_refused(json_text: str | None, pairs: list[str], complaint: str) -> None:

@@ -21,11 +21,20 @@ def parse_json_object(text: str) -> dict[str, Any]:
     return value
 
 
-def parse_value(text: str) -> Any:
-    """JSON when the text is JSON (3, true, null, [1], {"a": 1}, "quoted"), else the text itself."""
+def parse_value(text: str, key: str = "value") -> Any:
+    """JSON when the text is JSON (3, true, null, [1], {"a": 1}, "quoted"), else the text itself.
+
+    A text that starts like an object or an array was meant as one: passing
+    it on as a string would only fail later, inside the tool.
+    """
     try:
         return json.loads(text)
-    except ValueError:
+    except ValueError as exc:
+        if text.lstrip().startswith(("{", "[")):
+            raise ArgumentError(
+                f"{key}={text} is not valid JSON: {exc}; "
+                f"to pass it as text, quote it as JSON: {key}={json.dumps(text)}"
+            ) from None
         return text
 
 
@@ -37,7 +46,7 @@ def parse_pairs(words: Sequence[str]) -> dict[str, Any]:
             raise ArgumentError(f"expected key=value, got {word!r}")
         if key in arguments:
             raise ArgumentError(f"argument {key!r} given twice")
-        arguments[key] = parse_value(value)
+        arguments[key] = parse_value(value, key)
     return arguments
 
 

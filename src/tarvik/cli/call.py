@@ -8,21 +8,33 @@ import sys
 from typing import Any
 
 from tarvik.cli.arguments import ArgumentError, parse_arguments
-from tarvik.host import ERROR_PREFIX, UnknownToolError, open_host
+from tarvik.host import InvalidArgumentsError, UnknownToolError, open_host, store_root
 
 EXAMPLES = """\
 examples:
-  tarvik call tool_creator operation=list
   tarvik call tool_creator operation=create tool_name=shout description="Upper-case a text" \\
       code='def main(args): return {"success": True, "result": args["text"].upper()}'
+  tarvik call tool_creator operation=list
   tarvik call tool_creator operation=run tool_name=shout 'args={"text": "hello"}'
   tarvik call tool_creator --json '{"operation": "info", "tool_name": "shout"}'
-  tarvik call custom_shout --register-saved 'args={"text": "hello"}'
+  tarvik call custom_shout 'args={"text": "hello"}'
 
 A key=value value is read as JSON when it is valid JSON (3, true, null,
-[1, 2], {"a": 1}, "quoted text") and as plain text otherwise (hello world).
-Quote it for the shell. The result text goes to stdout; the exit status is 1
-when it starts with "[ERROR] " or the tool raised, 2 for a usage mistake."""
+[1, 2], {"a": 1}, "quoted text") and as plain text otherwise (hello world);
+one that starts with { or [ must be valid JSON. Quote it for the shell.
+Arguments a tool does not take, and an args that does not match the tool's
+schema, are refused before anything runs.
+
+Typed tools: a script that declares its args, with a module-level
+ARGS_SCHEMA = {...} JSON-schema dict literal or a TypedDict class annotating
+main's parameter (def main(args: ShoutArgs) -> dict), has them checked here
+and offered to MCP clients as the schema of args.
+
+The result text goes to stdout, what the tool printed to stderr; the exit
+status is 1 when the result starts with "[ERROR] " or the tool raised, 2 for a
+usage mistake."""
+
+_NOT_FOUND = ("[ERROR] Tool not found: ", "[ERROR] Tool script not found: ")
 
 
 def add_parser(commands: Any) -> None:
@@ -38,8 +50,9 @@ def add_parser(commands: Any) -> None:
     parser.add_argument("--json", metavar="ARGS", help="all arguments as one JSON object")
     parser.add_argument(
         "--register-saved",
-        action="store_true",
-        help="register the tools saved by earlier runs first, so custom_<name> can be called",
+        action=argparse.BooleanOptionalAction,
+        default=True,
+        help="offer the tools saved by earlier runs as custom_<name> (default: on)",
     )
     parser.set_defaults(run=run)
 
@@ -56,14 +69,30 @@ def run(args: argparse.Namespace) -> int:
 async def call_and_print(tool: str, arguments: dict[str, Any], *, register_saved: bool) -> int:
     async with open_host(register_saved=register_saved) as host:
         try:
-            text = await host.call(tool, arguments)
+            outcome = await host.calls.call(tool, arguments)
         except UnknownToolError as exc:
             print(f"tarvik call: error: {exc}", file=sys.stderr)
-            if tool.startswith("custom_") and not register_saved:
-                print("(a tool saved earlier is only callable with --register-saved)", file=sys.stderr)
+            if tool.startswith("custom_"):
+                print(unknown_custom_tool_hint(tool, register_saved), file=sys.stderr)
+            return 2
+        except InvalidArgumentsError as exc:
+            print(f"tarvik call: error: {exc}", file=sys.stderr)
             return 2
         except Exception as exc:
             print(f"tarvik call: {tool} raised {type(exc).__name__}: {exc}", file=sys.stderr)
             return 1
-    print(text)
-    return 1 if text.startswith(ERROR_PREFIX) else 0
+    if outcome.printed:
+        sys.stderr.write(outcome.printed if outcome.printed.endswith("\n") else outcome.printed + "\n")
+    print(outcome.text)
+    if outcome.text.startswith(_NOT_FOUND):
+        print("(tarvik call tool_creator operation=list shows the saved tools)", file=sys.stderr)
+    return 1 if outcome.is_error else 0
+
+
+def unknown_custom_tool_hint(tool: str, register_saved: bool) -> str:
+    if not register_saved:
+        return "(saved tools are offered only without --no-register-saved)"
+    return (
+        f"(no tool {tool.removeprefix('custom_')!r} is saved in {store_root()} under a usable name; "
+        "tarvik call tool_creator operation=list shows the saved tools)"
+    )

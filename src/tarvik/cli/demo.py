@@ -6,6 +6,8 @@ import argparse
 import asyncio
 import json
 import os
+import shlex
+import sys
 import tempfile
 from collections.abc import Iterator
 from contextlib import contextmanager
@@ -20,7 +22,8 @@ examples:
   tarvik demo
       run in a temporary home folder that is removed afterwards
   tarvik demo --home ./demo-home
-      keep the store in ./demo-home/.tarvik/custom_tools to look at later
+      keep the store, and the tool the demo made, in ./demo-home/.tarvik/custom_tools
+      to look at and call later (the last step, delete, is then left to you)
 
 Each step prints the tool call the agent makes and the answer it gets back."""
 
@@ -41,6 +44,12 @@ class Step:
     tool: str
     arguments: dict[str, Any]
 
+
+DELETE = Step(
+    "It deletes the tool: the files go and so does the registration.",
+    "tool_creator",
+    {"operation": "delete", "tool_name": TOOL_NAME},
+)
 
 STEPS = (
     Step(
@@ -65,11 +74,7 @@ STEPS = (
         f"custom_{TOOL_NAME}",
         {"args": {"text": "an agent that extends itself"}},
     ),
-    Step(
-        "It deletes the tool: the files go and so does the registration.",
-        "tool_creator",
-        {"operation": "delete", "tool_name": TOOL_NAME},
-    ),
+    DELETE,
 )
 
 
@@ -81,7 +86,9 @@ def add_parser(commands: Any) -> None:
         epilog=EXAMPLES,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("--home", type=Path, help="home folder for the tool store (default: a temporary one)")
+    parser.add_argument(
+        "--home", type=Path, help="home folder for the tool store, kept with the tool in it (default: a temporary one)"
+    )
     parser.set_defaults(run=run)
 
 
@@ -89,9 +96,9 @@ def run(args: argparse.Namespace) -> int:
     if args.home is not None:
         args.home.mkdir(parents=True, exist_ok=True)
         with home_folder(args.home.resolve()):
-            return asyncio.run(walk())
+            return asyncio.run(walk(keep_tool=True))
     with tempfile.TemporaryDirectory(prefix="tarvik-demo-") as temporary, home_folder(Path(temporary)):
-        return asyncio.run(walk())
+        return asyncio.run(walk(keep_tool=False))
 
 
 @contextmanager
@@ -108,21 +115,29 @@ def home_folder(home: Path) -> Iterator[None]:
             os.environ["HOME"] = previous
 
 
-async def walk() -> int:
-    print(f"tarvik demo: tools are stored in {Path.home() / '.tarvik' / 'custom_tools'}")
+async def walk(*, keep_tool: bool) -> int:
+    store = Path.home() / ".tarvik" / "custom_tools"
+    print(f"tarvik demo: tools are stored in {store}")
+    steps = [step for step in STEPS if not (keep_tool and step is DELETE)]
     failures = 0
     async with open_host() as host:
         print(f"registered tools: {', '.join(host.registry.names())}")
-        for number, step in enumerate(STEPS, start=1):
-            failures += await show_step(host, number, step)
+        for number, step in enumerate(steps, start=1):
+            failures += await show_step(host, f"{number}/{len(steps)}", step)
     print()
+    if keep_tool:
+        command = f"HOME={shlex.quote(str(Path.home()))} {shlex.quote(tarvik_command())}"
+        print(f"The tool stays in {store / TOOL_NAME}. Call it again, then delete it:")
+        print(f"  {command} call custom_{TOOL_NAME} 'args={{\"text\": \"a second look\"}}'")
+        print(f"  {command} call tool_creator operation=delete tool_name={TOOL_NAME}")
+        print()
     print("demo finished" if not failures else f"demo finished with {failures} failed step(s)")
     return 1 if failures else 0
 
 
-async def show_step(host: Host, number: int, step: Step) -> int:
+async def show_step(host: Host, position: str, step: Step) -> int:
     print()
-    print(f"== {number}/{len(STEPS)}: {step.why}")
+    print(f"== {position}: {step.why}")
     print(f"call {step.tool}")
     for key, value in step.arguments.items():
         print(f"  {key}: {format_value(value)}")
@@ -137,6 +152,12 @@ async def show_step(host: Host, number: int, step: Step) -> int:
     if host.registry.names() != registered_before:
         print(f"registered tools now: {', '.join(host.registry.names())}")
     return 1 if answer.startswith(ERROR_PREFIX) else 0
+
+
+def tarvik_command() -> str:
+    """The command as a shell can run it, off PATH or not."""
+    script = Path(sys.executable).with_name("tarvik")
+    return str(script) if script.exists() else "tarvik"
 
 
 def format_value(value: Any) -> str:

@@ -12,13 +12,18 @@ from typing import Any
 EXAMPLES = """\
 examples:
   tarvik serve
-      serve tool_creator to the MCP client that started this process
-  tarvik serve --register-saved
-      also offer every tool saved by earlier runs, as custom_<name>
+      serve tool_creator, and every tool saved by earlier runs as custom_<name>,
+      to the MCP client that started this process
+  tarvik serve --no-register-saved
+      start with tool_creator alone; only tools created in this run are added
   HOME=/tmp/agent-home tarvik serve
       keep the agent's tools in /tmp/agent-home/.tarvik/custom_tools
 
-The client speaks JSON-RPC on stdin/stdout; logs go to stderr only."""
+A tool whose script declares its args (a module-level ARGS_SCHEMA = {...}
+JSON-schema dict literal, or a TypedDict class annotating main's parameter)
+is offered with that schema for args, and calls that do not match it are
+refused (-32602) before it runs. The client speaks JSON-RPC on stdin/stdout;
+logs go to stderr only."""
 
 
 def add_parser(commands: Any) -> None:
@@ -31,8 +36,9 @@ def add_parser(commands: Any) -> None:
     )
     parser.add_argument(
         "--register-saved",
-        action="store_true",
-        help="register every tool saved in ~/.tarvik/custom_tools at start (by default only new ones are)",
+        action=argparse.BooleanOptionalAction,
+        default=True,
+        help="offer every tool saved in ~/.tarvik/custom_tools at start (default: on)",
     )
     parser.set_defaults(run=run)
 
