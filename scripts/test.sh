@@ -10,5 +10,7 @@ venv=.venv-$version
 [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
 "$venv/bin/python" -m pip install --quiet --upgrade pip==25.3
 "$venv/bin/python" -m pip install --quiet ".[test]" --config-settings=build-dir="build/py$version"
+# An absolute path: 3.14 warns about a sys.prefix spelled with "..".
+venv_python=$PWD/$venv/bin/python
 cd tests  # run against the installed package, not the source tree
-"../$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"
+"$venv_python" -m pytest -q -p no:cacheprovider "$@"
