@@ -19,6 +19,9 @@ examples:
   tarvik serve                                  be the MCP server of a client (stdio)
   tarvik call tool_creator operation=list       one call from the shell
 
+A tool's script may declare its args, as a module-level ARGS_SCHEMA = {...}
+JSON-schema dict literal or as a TypedDict class annotating main's parameter;
+they are then offered to the model and checked before the tool runs.
 Run `tarvik COMMAND --help` for each command's examples."""
 
 
