@@ -18,7 +18,9 @@ with_progress() {
   local pid=$! started=$SECONDS shown= step
   while kill -0 "$pid" 2>/dev/null; do
     sleep 1
-    step=$(grep -oE '\[[0-9]+/[0-9]+\] [A-Za-z]+ [A-Za-z+]+ [^ ]+' "$log" | tail -n 1 || true)
+    # Ninja's "[3/35] Building CXX object CMakeFiles/x.dir/native/store.cpp.o", to its file's name.
+    step=$(grep -oE '\[[0-9]+/[0-9]+\] [A-Z][a-z]+ [A-Z+]+ [a-z]+ [^ ]+' "$log" | tail -n 1 |
+      sed -E 's# [^ ]*/([^/ ]+)$# \1#' || true)
     if [ -n "$step" ] && [ "$step" != "$shown" ]; then
       echo "      $step"
       shown=$step
@@ -42,7 +44,7 @@ else
   fi
   echo "[2/3] updating pip in .venv"
   .venv/bin/python -m pip install --quiet --upgrade pip==25.3
-  echo "[3/3] building the C++ extension and installing tarvik (about a minute the first time)"
+  echo "[3/3] building the C++ extension and installing tarvik (half a minute or more the first time)"
   rm -f "$stamp"
   with_progress .venv/bin/python -m pip install --verbose . --config-settings=build-dir=build/demo
   echo "$sources" >"$stamp"
