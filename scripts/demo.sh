@@ -43,10 +43,10 @@ else
     "$python" -m venv .venv
   fi
   echo "[2/3] updating pip in .venv"
-  .venv/bin/python -m pip install --quiet --upgrade pip==25.3
+  .venv/bin/python -m pip install --quiet --disable-pip-version-check --upgrade pip==25.3
   echo "[3/3] building the C++ extension and installing tarvik (half a minute or more the first time)"
   rm -f "$stamp"
-  with_progress .venv/bin/python -m pip install --verbose . --config-settings=build-dir=build/demo
+  with_progress .venv/bin/python -m pip install --verbose --disable-pip-version-check . --config-settings=build-dir=build/demo
   echo "$sources" >"$stamp"
   echo "done: .venv/bin/tarvik"
 fi
