@@ -3,6 +3,7 @@
 # test suite there.   scripts/test.sh [PYTHON] [PYTEST ARGS...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+export PIP_DISABLE_PIP_VERSION_CHECK=1  # pip is pinned below; its update notice is noise
 python=${1:-python3}
 shift || true
 version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
