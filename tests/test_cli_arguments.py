@@ -58,8 +58,8 @@ def test_arguments_from_the_command_line(json_text: str | None, pairs: list[str]
         (None, ["=value"], "expected key=value"),
         (None, ["a=1", "a=2"], "given twice"),
         # Meant as JSON, so not passed on as text: the parser's own words say what is wrong.
-        (None, ['args={"a": 1,}'], r'args=\{"a": 1,\} is not valid JSON: Expecting property name'),
-        (None, ["items=[1, 2"], r"items=\[1, 2 is not valid JSON: Expecting ',' delimiter"),
+        (None, ['args={"a": 1,}'], r'args=\{"a": 1,\} is not valid JSON: \w.*: line 1 column \d+ '),
+        (None, ["items=[1, 2"], r"items=\[1, 2 is not valid JSON: \w.*: line 1 column \d+ "),
     ],
 )
 def test_malformed_arguments_are_refused(json_text: str | None, pairs: list[str], complaint: str) -> None:
