@@ -75,7 +75,21 @@ def read_declaration(source: str) -> ArgsDeclaration:
     name = _annotation_name(annotation) if annotation is not None else None
     if name is None or name not in classes:
         return UNDECLARED
-    return ArgsDeclaration(_TypedDictReader(classes).object_schema(name))
+    try:
+        schema = _TypedDictReader(classes).object_schema(name)
+    except RecursionError:
+        return ArgsDeclaration(problem=f"the TypedDict {name} is nested too deeply to read")
+    if not _json_faithful(schema):
+        return ArgsDeclaration(problem=f"the TypedDict {name} has a Literal value that is not JSON")
+    return ArgsDeclaration(schema)
+
+
+def _json_faithful(value: Any) -> bool:
+    """Whether `value` comes back unchanged from JSON, as it must to reach the model."""
+    try:
+        return bool(json.loads(json.dumps(value, allow_nan=False)) == value)
+    except (TypeError, ValueError, RecursionError):
+        return False
 
 
 def _literal_declaration(node: ast.expr) -> ArgsDeclaration:
@@ -87,12 +101,8 @@ def _literal_declaration(node: ast.expr) -> ArgsDeclaration:
         )
     if not isinstance(value, dict):
         return ArgsDeclaration(problem=f"{SCHEMA_NAME} must be a dict, not {type(value).__name__}")
-    try:
-        # Tuples, sets, bytes and non-text keys would not survive the trip to the model.
-        faithful = json.loads(json.dumps(value, allow_nan=False)) == value
-    except (TypeError, ValueError, RecursionError):
-        faithful = False
-    if not faithful:
+    # Tuples, sets, bytes and non-text keys would not survive the trip to the model.
+    if not _json_faithful(value):
         return ArgsDeclaration(problem=f"{SCHEMA_NAME} must hold JSON values only: text keys, no tuples, sets or NaN")
     try:
         Draft202012Validator.check_schema(value)
