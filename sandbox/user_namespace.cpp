@@ -1,5 +1,6 @@
-// The network wall: a new network namespace, inside a user namespace when
-// the launcher is not privileged enough to create one directly.
+// User namespaces: the launcher's own (with an empty network namespace) and each task's.
+#include "user_namespace.hpp"
+
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/wait.h>
@@ -7,8 +8,6 @@
 
 #include <cerrno>
 #include <string>
-
-#include "protections.hpp"
 
 namespace tarvik::sandbox {
 namespace {
@@ -23,20 +22,15 @@ bool write_file(const std::string &path, const std::string &text) {
     return written;
 }
 
-// Maps our own ids onto themselves, so files keep their owners inside.
-// Returns the failure, or an empty string.
-std::string map_ids(const std::string &process, uid_t uid, gid_t gid) {
+// Writes the maps of `process` ("self" or a pid); nullptr when done, else the
+// file that could not be written, with errno set.
+const char *write_maps(const std::string &process, const std::string &uid_map,
+                       const std::string &gid_map) {
     const std::string proc = "/proc/" + process;
-    if (!write_file(proc + "/setgroups", "deny") && errno != ENOENT) {
-        return system_error("setgroups");
-    }
-    if (!write_file(proc + "/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1")) {
-        return system_error("uid_map");
-    }
-    if (!write_file(proc + "/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1")) {
-        return system_error("gid_map");
-    }
-    return {};
+    if (!write_file(proc + "/setgroups", "deny") && errno != ENOENT) return "setgroups";
+    if (!write_file(proc + "/uid_map", uid_map)) return "uid_map";
+    if (!write_file(proc + "/gid_map", gid_map)) return "gid_map";
+    return nullptr;
 }
 
 // Mapping uid 0 needs CAP_SETFCAP in the parent namespace, which a process
@@ -44,7 +38,7 @@ std::string map_ids(const std::string &process, uid_t uid, gid_t gid) {
 // writes the maps for us once we are in.
 class OutsideHelper {
 public:
-    OutsideHelper() {
+    OutsideHelper(std::string uid_map, std::string gid_map) {
         if (pipe2(go_, O_CLOEXEC) != 0) return;
         const pid_t target = getpid();
         pid_ = fork();
@@ -52,7 +46,7 @@ public:
             close(go_[1]);
             char signal = 0;
             if (read(go_[0], &signal, 1) != 1) _exit(1);
-            _exit(map_ids(std::to_string(target), geteuid(), getegid()).empty() ? 0 : 1);
+            _exit(write_maps(std::to_string(target), uid_map, gid_map) == nullptr ? 0 : 1);
         }
         close(go_[0]);
         go_[0] = -1;
@@ -85,29 +79,48 @@ private:
     pid_t pid_ = -1;
 };
 
+std::string line(unsigned inside, unsigned outside) {
+    return std::to_string(inside) + " " + std::to_string(outside) + " 1\n";
+}
+
 }  // namespace
 
-Outcome isolate_network() {
+Outcome isolate_from_host() {
     const uid_t uid = geteuid();
     const gid_t gid = getegid();
-    OutsideHelper helper;
-    if (unshare(CLONE_NEWUSER | CLONE_NEWNET) == 0) {
-        std::string failure = map_ids("self", uid, gid);
-        if (!failure.empty()) failure = helper.finish(true) ? "" : failure;
-        if (!failure.empty()) {
-            // The namespaces exist; only the id mapping failed, so the
-            // process runs as the overflow user, which is still no network.
-            return Outcome::applied("active: own network namespace (ids unmapped: " + failure +
-                                    ")");
+    if (uid != 0) {
+        if (unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) {
+            return Outcome::skipped(system_error("unshare(CLONE_NEWUSER)"));
+        }
+        if (const char *failed = write_maps("self", line(0, uid), line(0, gid))) {
+            return Outcome::skipped(system_error(failed));
         }
         return Outcome::applied("active: own user and network namespaces, loopback down");
     }
+    OutsideHelper helper(line(0, 0), line(0, gid));
+    if (unshare(CLONE_NEWUSER | CLONE_NEWNET) == 0) {
+        if (helper.finish(true)) {
+            return Outcome::applied("active: own user and network namespaces, loopback down");
+        }
+        return Outcome::skipped("the user namespace's ids could not be mapped");
+    }
     helper.finish(false);
     const std::string user_error = system_error("unshare(CLONE_NEWUSER)");
+    // Root keeps its capabilities without a user namespace; only the network
+    // is left to take away.
     if (unshare(CLONE_NEWNET) == 0) {
         return Outcome::applied("active: own network namespace, loopback down");
     }
     return Outcome::skipped(user_error + "; " + system_error("unshare(CLONE_NEWNET)"));
+}
+
+void enter_task_user_namespace(uid_t inside_uid, gid_t inside_gid) {
+    const uid_t uid = geteuid();
+    const gid_t gid = getegid();
+    check(unshare(CLONE_NEWUSER) == 0, "unshare(CLONE_NEWUSER)");
+    if (const char *failed = write_maps("self", line(inside_uid, uid), line(inside_gid, gid))) {
+        throw StepError(failed, errno);
+    }
 }
 
 }  // namespace tarvik::sandbox

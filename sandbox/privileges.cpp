@@ -1,22 +1,19 @@
-// Parent-death signal, no_new_privs and the dropping of every capability.
+// Parent-death signal, no_new_privs, ids and the dropping of every capability.
+#include "privileges.hpp"
+
+#include <grp.h>
 #include <linux/capability.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <fstream>
-
-#include "protections.hpp"
 
 namespace tarvik::sandbox {
 
-std::string system_error(const char *step) {
-    return std::string(step) + ": " + std::strerror(errno);
-}
+std::string system_error(const std::string &step) { return step + ": " + std::strerror(errno); }
 
 Outcome die_with_parent() {
     const pid_t parent = getppid();
@@ -26,14 +23,13 @@ Outcome die_with_parent() {
     return Outcome::applied("active: killed with the host");
 }
 
+bool forbid_new_privileges() { return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0; }
+
 namespace {
 
-int last_capability() {
-    std::ifstream file("/proc/sys/kernel/cap_last_cap");
-    int last = CAP_LAST_CAP;
-    if (!(file >> last)) last = CAP_LAST_CAP;
-    return last;
-}
+// Newer kernels may know more capabilities than our headers; the kernel
+// refuses numbers past its last one with EINVAL, which costs nothing to try.
+constexpr int kHighestCapability = 63;
 
 bool holds_any_capability() {
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
@@ -50,7 +46,7 @@ Outcome drop_capabilities() {
     // Without the bounding set even uid 0 gains nothing at exec; a process
     // that lacks CAP_SETPCAP cannot shrink it, but then has nothing to drop.
     bool bounded = true;
-    for (int capability = 0; capability <= last_capability(); ++capability) {
+    for (int capability = 0; capability <= kHighestCapability; ++capability) {
         if (prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0 && errno != EINVAL) bounded = false;
     }
     prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
@@ -62,6 +58,17 @@ Outcome drop_capabilities() {
                                     : "active: none held; no_new_privs bars gaining any");
 }
 
-bool forbid_new_privileges() { return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0; }
+void switch_ids(uid_t uid, gid_t gid) {
+    if (getegid() != gid || getgroups(0, nullptr) != 0) {
+        check(setgroups(0, nullptr) == 0 || getgroups(0, nullptr) == 0, "setgroups");
+        check(setresgid(gid, gid, gid) == 0, "setresgid");
+    }
+    if (geteuid() != uid) {
+        check(setresuid(uid, uid, uid) == 0, "setresuid");
+        // A change of ids makes the process undumpable, which would leave
+        // its /proc entries (uid_map among them) to root.
+        check(prctl(PR_SET_DUMPABLE, 1, 0, 0, 0) == 0, "prctl(PR_SET_DUMPABLE)");
+    }
+}
 
 }  // namespace tarvik::sandbox

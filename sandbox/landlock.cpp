@@ -1,15 +1,15 @@
-// The file-system wall: Landlock, read-only everywhere but the given folders.
+// The file-system, TCP and IPC wall of a task: a Landlock domain of its own.
+#include "landlock.hpp"
+
 #include <fcntl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
-#include <cstdint>
-
-#include "protections.hpp"
 
 // The kernel's interface, spelled out here so that older headers still build
-// a launcher that uses whatever newer kernels offer.
+// code that uses whatever newer kernels offer.
 namespace {
 
 #ifndef SYS_landlock_create_ruleset
@@ -20,6 +20,7 @@ constexpr long SYS_landlock_restrict_self = 446;
 
 constexpr uint32_t kCreateRulesetVersion = 1U << 0;
 constexpr int kRulePathBeneath = 1;
+constexpr int kRuleNetPort = 2;
 
 struct RulesetAttr {
     uint64_t handled_access_fs;
@@ -32,6 +33,11 @@ struct __attribute__((packed)) PathBeneathAttr {
     int32_t parent_fd;
 };
 
+struct NetPortAttr {
+    uint64_t allowed_access;
+    uint64_t port;
+};
+
 constexpr uint64_t kExecute = 1ULL << 0;
 constexpr uint64_t kWriteFile = 1ULL << 1;
 constexpr uint64_t kReadFile = 1ULL << 2;
@@ -39,17 +45,14 @@ constexpr uint64_t kReadDir = 1ULL << 3;
 constexpr uint64_t kAbi1Rights = (1ULL << 13) - 1;  // execute .. make_sym
 constexpr uint64_t kRefer = 1ULL << 13;             // ABI 2
 constexpr uint64_t kTruncate = 1ULL << 14;          // ABI 3
+constexpr uint64_t kIoctlDevice = 1ULL << 15;       // ABI 5
 constexpr uint64_t kNetBindTcp = 1ULL << 0;         // ABI 4
 constexpr uint64_t kNetConnectTcp = 1ULL << 1;
 constexpr uint64_t kScopeAbstractUnixSocket = 1ULL << 0;  // ABI 6
 constexpr uint64_t kScopeSignal = 1ULL << 1;
 
-// Devices a tool may open for writing although they are outside its folder.
-constexpr const char *kWritableDevices[] = {"/dev/null", "/dev/zero", "/dev/full"};
-
-long landlock_abi() {
-    return syscall(SYS_landlock_create_ruleset, nullptr, 0, kCreateRulesetVersion);
-}
+// Devices a tool may open for writing although they are outside its scratch.
+constexpr std::array kWritableDevices = {"/dev/null", "/dev/zero", "/dev/urandom"};
 
 class FileDescriptor {
 public:
@@ -78,13 +81,21 @@ bool add_path_rule(int ruleset, const char *path, uint64_t rights) {
 
 namespace tarvik::sandbox {
 
-Outcome restrict_file_system(const std::vector<std::string> &writable) {
+long landlock_abi() {
+    const long abi = syscall(SYS_landlock_create_ruleset, nullptr, 0, kCreateRulesetVersion);
+    return abi < 0 ? 0 : abi;
+}
+
+bool landlock_scopes_ipc() { return landlock_abi() >= 6; }
+
+Outcome restrict_task(const std::string &writable, const std::vector<uint16_t> &tcp_ports) {
     const long abi = landlock_abi();
     if (abi < 1) return Outcome::skipped(system_error("landlock_create_ruleset"));
 
     uint64_t handled = kAbi1Rights;
     if (abi >= 2) handled |= kRefer;
     if (abi >= 3) handled |= kTruncate;
+    if (abi >= 5) handled |= kIoctlDevice;
     const uint64_t read_rights = kExecute | kReadFile | kReadDir;
     const uint64_t device_rights = kReadFile | kWriteFile | (handled & kTruncate);
 
@@ -92,15 +103,14 @@ Outcome restrict_file_system(const std::vector<std::string> &writable) {
     size_t attr_size = sizeof(uint64_t);
     std::string extras;
     if (abi >= 4) {
-        // No rule ever allows a port: every TCP bind and connect is refused.
         attr.handled_access_net = kNetBindTcp | kNetConnectTcp;
         attr_size = 2 * sizeof(uint64_t);
-        extras += "; TCP bind and connect refused";
+        extras += tcp_ports.empty() ? "; TCP refused" : "; TCP only to the network proxy";
     }
     if (abi >= 6) {
         attr.scoped = kScopeAbstractUnixSocket | kScopeSignal;
         attr_size = sizeof(attr);
-        extras += "; no signals or abstract sockets beyond the sandbox";
+        extras += "; no signals or abstract sockets beyond the task";
     }
 
     const FileDescriptor ruleset(
@@ -109,21 +119,25 @@ Outcome restrict_file_system(const std::vector<std::string> &writable) {
     if (!add_path_rule(ruleset.get(), "/", read_rights)) {
         return Outcome::skipped(system_error("landlock_add_rule(/)"));
     }
-    std::string folders;
-    for (const std::string &folder : writable) {
-        if (!add_path_rule(ruleset.get(), folder.c_str(), handled | read_rights)) {
-            return Outcome::skipped(system_error(("landlock_add_rule(" + folder + ")").c_str()));
-        }
-        folders += (folders.empty() ? "" : ", ") + folder;
+    if (!add_path_rule(ruleset.get(), writable.c_str(), handled | read_rights)) {
+        return Outcome::skipped(system_error("landlock_add_rule(" + writable + ")"));
     }
     for (const char *device : kWritableDevices) {
         add_path_rule(ruleset.get(), device, device_rights);  // absent devices are no loss
     }
+    if (abi >= 4) {
+        for (const uint16_t port : tcp_ports) {
+            NetPortAttr rule{kNetConnectTcp, port};
+            if (syscall(SYS_landlock_add_rule, ruleset.get(), kRuleNetPort, &rule, 0) != 0) {
+                return Outcome::skipped(system_error("landlock_add_rule(port)"));
+            }
+        }
+    }
     if (syscall(SYS_landlock_restrict_self, ruleset.get(), 0) != 0) {
         return Outcome::skipped(system_error("landlock_restrict_self"));
     }
-    return Outcome::applied("active: ABI " + std::to_string(abi) + "; writable only " +
-                            (folders.empty() ? "nothing" : folders) + extras);
+    return Outcome::applied("active: ABI " + std::to_string(abi) + "; writable only " + writable +
+                            " and /dev/null, /dev/zero, /dev/urandom" + extras);
 }
 
 }  // namespace tarvik::sandbox

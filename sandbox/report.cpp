@@ -1,6 +1,7 @@
 // Turning the launcher's outcomes into the JSON line the host reads.
 #include "report.hpp"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -51,6 +52,16 @@ bool write_all(int fd, const std::string &text) {
         done += static_cast<size_t>(written);
     }
     return true;
+}
+
+bool write_all_to(const std::string &path, const std::string &text) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool written = write_all(fd, text);
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+    return written;
 }
 
 }  // namespace tarvik::sandbox

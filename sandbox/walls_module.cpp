@@ -1,0 +1,146 @@
+// _walls: what a worker needs to put up a task's walls from Python.
+//
+// Loaded by the pool's zygote before it forks and by a fresh worker; never by
+// the host. Each call is one step of a task's life, in this order: the PID
+// namespace for the next child, the template (once, in the zygote), the
+// task's own namespaces (before the task arrives), and entering the world
+// (once the task arrived, right before the tool runs).
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/map.h>
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/tuple.h>
+#include <nanobind/stl/vector.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "landlock.hpp"
+#include "outcome.hpp"
+#include "privileges.hpp"
+#include "seccomp_filter.hpp"
+#include "user_namespace.hpp"
+#include "world.hpp"
+
+namespace nb = nanobind;
+namespace sandbox = tarvik::sandbox;
+
+namespace {
+
+using Limit = std::tuple<int, uint64_t, uint64_t>;  // resource, soft, hard
+
+// The PID namespace this process started in, to go back to after each child.
+int own_pid_namespace() {
+    static const int fd = open("/proc/self/ns/pid", O_RDONLY | O_CLOEXEC);
+    return fd;
+}
+
+void new_pid_namespace_for_children() {
+    sandbox::check(own_pid_namespace() >= 0, "open /proc/self/ns/pid");
+    sandbox::check(unshare(CLONE_NEWPID) == 0, "unshare(CLONE_NEWPID)");
+}
+
+void restore_pid_namespace_for_children() {
+    sandbox::check(setns(own_pid_namespace(), CLONE_NEWPID) == 0, "setns(CLONE_NEWPID)");
+}
+
+std::string state(const sandbox::Outcome &outcome) {
+    return outcome.active ? outcome.detail : "unavailable: " + outcome.detail;
+}
+
+// Everything between the task's arrival and the tool's first line: the
+// world (when `root` is given), the limits, the task's own user, and the
+// walls no tool can lift. The mounts and ids must all succeed; a wall the
+// kernel refuses is reported instead.
+std::map<std::string, std::string> enter_task(const std::optional<std::string> &root,
+                                              const std::string &tool_folder,
+                                              const std::string &writable, uid_t tool_uid,
+                                              gid_t tool_gid, uid_t inside_uid, gid_t inside_gid,
+                                              const std::vector<Limit> &limits,
+                                              const std::vector<uint16_t> &tcp_ports) {
+    if (root) sandbox::enter_task(*root, tool_folder);
+    sandbox::switch_ids(tool_uid, tool_gid);
+    std::map<std::string, std::string> report;
+    bool own_user = true;
+    try {
+        sandbox::enter_task_user_namespace(inside_uid, inside_gid);
+        report["user namespace"] = "active: own user namespace, counted apart from other tasks";
+    } catch (const sandbox::StepError &error) {
+        errno = error.error_number();
+        report["user namespace"] = "unavailable: " + sandbox::system_error(error.what());
+        own_user = false;
+    }
+    // Set only now: the kernel counts processes per user and user namespace,
+    // and a namespace takes its creator's process limit as its own ceiling.
+    // Outside a namespace of the task's own the count would be the host's.
+    for (const auto &[resource, soft, hard] : limits) {
+        if (resource == RLIMIT_NPROC && !own_user) continue;
+        const rlimit limit{soft, hard};
+        sandbox::check(setrlimit(resource, &limit) == 0, "setrlimit");
+    }
+    report["capabilities"] = state(sandbox::drop_capabilities());
+    if (!sandbox::forbid_new_privileges()) {
+        const std::string why = "unavailable: " + sandbox::system_error("PR_SET_NO_NEW_PRIVS");
+        report["landlock"] = report["seccomp"] = why;
+        return report;
+    }
+    report["landlock"] = state(sandbox::restrict_task(writable, tcp_ports));
+    report["seccomp"] = state(sandbox::filter_system_calls(sandbox::FilterProfile::task));
+    return report;
+}
+
+}  // namespace
+
+NB_MODULE(_walls, module) {
+    module.doc() = "The walls of a tool's task, put up by the worker that runs it.";
+
+    nb::register_exception_translator([](const std::exception_ptr &raised, void *) {
+        try {
+            std::rethrow_exception(raised);
+        } catch (const sandbox::StepError &error) {
+            errno = error.error_number();
+            PyErr_SetFromErrnoWithFilename(PyExc_OSError, error.what());
+        }
+    });
+
+    module.def(
+        "die_with_parent", [] { sandbox::die_with_parent(); },
+        "SIGKILL for this process when its parent dies.");
+    module.def("landlock_abi", &sandbox::landlock_abi,
+               "The kernel's Landlock ABI version, 0 without Landlock.");
+    module.def("landlock_scopes_ipc", &sandbox::landlock_scopes_ipc,
+               "Whether Landlock keeps a task's signals and abstract sockets to itself.");
+    module.def("new_pid_namespace_for_children", &new_pid_namespace_for_children,
+               "The next child forked starts a PID namespace of its own, as its first process.");
+    module.def("restore_pid_namespace_for_children", &restore_pid_namespace_for_children,
+               "Children forked from now on are in this process's own PID namespace again.");
+    module.def("enter_private_mount_namespace", &sandbox::enter_private_mount_namespace,
+               "A mount namespace of our own that shares no mount events with the host.");
+    module.def("build_template", &sandbox::build_template, nb::arg("root"), nb::arg("read_only"),
+               nb::arg("links"),
+               "Build the read-only template of every task's world on the empty folder root.");
+    module.def(
+        "prepare_task",
+        [](const std::string &root, uint64_t scratch_bytes, uint64_t scratch_inodes, uid_t owner,
+           gid_t group, bool private_network) {
+            sandbox::prepare_task(root, {scratch_bytes, scratch_inodes, owner, group},
+                                  private_network);
+        },
+        nb::arg("root"), nb::arg("scratch_bytes"), nb::arg("scratch_inodes"), nb::arg("owner"),
+        nb::arg("group"), nb::arg("private_network"),
+        "The task's own mount and IPC namespaces, /proc and scratch, before its task arrives.");
+    module.def("enter_task", &enter_task, nb::arg("root").none(), nb::arg("tool_folder"),
+               nb::arg("writable"), nb::arg("tool_uid"), nb::arg("tool_gid"),
+               nb::arg("inside_uid"), nb::arg("inside_gid"), nb::arg("limits"),
+               nb::arg("tcp_ports"),
+               "Enter the world and put up the walls; returns each wall's state.");
+}

@@ -1,0 +1,187 @@
+// Building a task's world: mount and IPC namespaces, the template, the hand-over.
+#include "world.hpp"
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <climits>
+
+#include "outcome.hpp"
+
+namespace tarvik::sandbox {
+namespace {
+
+constexpr std::array kDevices = {"/dev/null", "/dev/zero", "/dev/urandom"};
+constexpr std::array<std::array<const char *, 2>, 5> kDeviceLinks = {{
+    {"/dev/fd", "/proc/self/fd"},
+    {"/dev/stdin", "/proc/self/fd/0"},
+    {"/dev/stdout", "/proc/self/fd/1"},
+    {"/dev/stderr", "/proc/self/fd/2"},
+    // POSIX semaphores and shared memory (multiprocessing) live in the scratch.
+    {"/dev/shm", "/tmp"},
+}};
+constexpr int kMaxLinks = 40;
+
+// The flags a bind mount must keep: in a user namespace the kernel refuses to
+// clear those that the host set on the mount it comes from.
+unsigned long kept_flags(const std::string &path) {
+    struct statvfs info {};
+    if (statvfs(path.c_str(), &info) != 0) return 0;
+    unsigned long flags = 0;
+    if (info.f_flag & ST_NOEXEC) flags |= MS_NOEXEC;
+    if (info.f_flag & ST_NOATIME) flags |= MS_NOATIME;
+    if (info.f_flag & ST_NODIRATIME) flags |= MS_NODIRATIME;
+    if (info.f_flag & ST_RELATIME) flags |= MS_RELATIME;
+    return flags;
+}
+
+void make_directory(const std::string &path) {
+    check(mkdir(path.c_str(), 0755) == 0 || errno == EEXIST, "mkdir " + path);
+}
+
+std::string parent_of(const std::string &path) {
+    const auto slash = path.rfind('/');
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string joined(const std::string &folder, const std::string &name) {
+    return folder == "/" ? "/" + name : folder + "/" + name;
+}
+
+// Recreates under `root` the path to `host_path` as the host resolves it:
+// each link on the way becomes the same link, each folder an empty folder.
+// Returns the host path with every link resolved, which is where it is bound.
+std::string mirror(const std::string &root, const std::string &host_path, bool is_directory) {
+    std::string resolved = "/";
+    std::string remaining = host_path;
+    for (int links = 0; links <= kMaxLinks;) {
+        while (!remaining.empty() && remaining.front() == '/') remaining.erase(0, 1);
+        if (remaining.empty()) return resolved;
+        const auto slash = remaining.find('/');
+        const std::string name = remaining.substr(0, slash);
+        remaining = slash == std::string::npos ? "" : remaining.substr(slash);
+        if (name == ".") continue;
+        if (name == "..") {
+            resolved = parent_of(resolved);
+            continue;
+        }
+        const std::string next = joined(resolved, name);
+        struct stat info {};
+        check(lstat(next.c_str(), &info) == 0, "lstat " + next);
+        const std::string inside = root + next;
+        // Already there when an earlier path made it, or when it lies inside
+        // a folder bound earlier (whose read-only mount refuses new entries).
+        struct stat existing {};
+        const bool present = lstat(inside.c_str(), &existing) == 0;
+        if (S_ISLNK(info.st_mode)) {
+            std::array<char, PATH_MAX> target{};
+            const ssize_t length = readlink(next.c_str(), target.data(), target.size() - 1);
+            check(length >= 0, "readlink " + next);
+            const std::string link(target.data(), static_cast<size_t>(length));
+            if (!present) check(symlink(link.c_str(), inside.c_str()) == 0, "symlink " + next);
+            remaining = (link.front() == '/' ? link : resolved + "/" + link) + remaining;
+            resolved = "/";
+            ++links;
+            continue;
+        }
+        if (!present && (S_ISDIR(info.st_mode) || !remaining.empty() || is_directory)) {
+            make_directory(inside);
+        } else if (!present) {
+            const int fd = open(inside.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+            check(fd >= 0, "create " + inside);
+            close(fd);
+        }
+        resolved = next;
+    }
+    errno = ELOOP;
+    throw StepError("resolve " + host_path, errno);
+}
+
+void bind(const std::string &source, const std::string &target, unsigned long flags) {
+    check(mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) == 0,
+          "bind " + source);
+    flags |= MS_BIND | MS_REMOUNT | MS_NOSUID | kept_flags(source);
+    check(mount(nullptr, target.c_str(), nullptr, flags, nullptr) == 0, "remount " + target);
+}
+
+}  // namespace
+
+void enter_private_mount_namespace() {
+    check(unshare(CLONE_NEWNS) == 0, "unshare(CLONE_NEWNS)");
+    check(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0, "make / private");
+}
+
+void build_template(const std::string &root, const std::vector<std::string> &read_only,
+                    const std::vector<std::string> &links) {
+    check(mount("tarvik-world", root.c_str(), "tmpfs", MS_NOSUID | MS_NODEV,
+                "mode=0755,size=1m,nr_inodes=8192") == 0,
+          "mount the template");
+    for (const char *folder : {"/proc", "/tmp", "/dev", kToolFolder}) make_directory(root + folder);
+    for (const std::string &path : read_only) {
+        struct stat info {};
+        check(stat(path.c_str(), &info) == 0, "stat " + path);
+        const std::string resolved = mirror(root, path, S_ISDIR(info.st_mode));
+        bind(resolved, root + resolved, MS_RDONLY | MS_NODEV);
+    }
+    for (const std::string &path : links) mirror(root, path, false);
+    for (const char *device : kDevices) {
+        if (access(device, F_OK) != 0) continue;  // an absent device is no loss
+        bind(mirror(root, device, false), root + device, MS_NOEXEC);
+    }
+    for (const auto &[link, target] : kDeviceLinks) {
+        check(symlink(target, (root + link).c_str()) == 0 || errno == EEXIST, "symlink " + *link);
+    }
+    check(mount(nullptr, root.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY | MS_NOSUID |
+                                                    MS_NODEV,
+                nullptr) == 0,
+          "make the template read-only");
+}
+
+void prepare_task(const std::string &root, const Scratch &scratch, bool private_network) {
+    check(unshare(CLONE_NEWNS | CLONE_NEWIPC | (private_network ? CLONE_NEWNET : 0)) == 0,
+          "unshare(CLONE_NEWNS | CLONE_NEWIPC)");
+    // Only the task's processes: no /proc/sys, sysrq-trigger or kernel
+    // tables (Linux 5.8 and newer; older kernels show them read-only, as
+    // Landlock keeps the whole of /proc).
+    const std::string proc = root + "/proc";
+    constexpr unsigned long kProcFlags = MS_NOSUID | MS_NODEV | MS_NOEXEC;
+    check(mount("proc", proc.c_str(), "proc", kProcFlags, "subset=pid") == 0 ||
+              mount("proc", proc.c_str(), "proc", kProcFlags, nullptr) == 0,
+          "mount /proc");
+    const std::string options = "mode=0700,size=" + std::to_string(scratch.bytes) +
+                                ",nr_inodes=" + std::to_string(scratch.inodes) +
+                                ",uid=" + std::to_string(scratch.owner) +
+                                ",gid=" + std::to_string(scratch.group);
+    check(mount("tarvik-scratch", (root + kScratch).c_str(), "tmpfs", MS_NOSUID | MS_NODEV,
+                options.c_str()) == 0,
+          "mount the scratch tmpfs");
+}
+
+void enter_task(const std::string &root, const std::string &tool_folder) {
+    if (!tool_folder.empty()) {
+        const int fd = open(tool_folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        check(fd >= 0, "open the tool's folder " + tool_folder);
+        const std::string source = "/proc/self/fd/" + std::to_string(fd);
+        try {
+            bind(source, root + kToolFolder, MS_RDONLY | MS_NODEV);
+        } catch (...) {
+            close(fd);
+            throw;
+        }
+        close(fd);
+    }
+    check(chdir(root.c_str()) == 0, "chdir into the world");
+    // The template becomes / and the host's tree, stacked on it, is detached.
+    check(syscall(SYS_pivot_root, ".", ".") == 0, "pivot_root");
+    check(umount2(".", MNT_DETACH) == 0, "detach the host's file system");
+    check(chdir("/") == 0, "chdir /");
+}
+
+}  // namespace tarvik::sandbox

@@ -1,0 +1,43 @@
+// A task's world: the only file system a tool sees, cut from a template.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tarvik::sandbox {
+
+// Where a world keeps the task's scratch (also its home and working folder)
+// and, for a run, the tool's own folder.
+inline constexpr const char *kScratch = "/tmp";
+inline constexpr const char *kToolFolder = "/tool";
+
+// A new mount namespace whose mounts no longer propagate to or from the host's.
+void enter_private_mount_namespace();
+
+// Builds on the empty folder `root` a read-only tmpfs holding each of
+// `read_only` (read-only, at its own path, with the links that lead to it),
+// the links on the way to each of `links` (which lie inside those), /dev/null,
+// /dev/zero and /dev/urandom, and the mount points of a task.
+void build_template(const std::string &root, const std::vector<std::string> &read_only,
+                    const std::vector<std::string> &links);
+
+struct Scratch {
+    uint64_t bytes;
+    uint64_t inodes;
+    uid_t owner;
+    gid_t group;
+};
+
+// In a child of the builder, in a PID namespace of its own: its own mount and
+// IPC namespaces (and network namespace when asked), a fresh /proc of its PID
+// namespace and an empty scratch tmpfs of the given size.
+void prepare_task(const std::string &root, const Scratch &scratch, bool private_network);
+
+// Makes the template the task's whole file system: `tool_folder` (unless
+// empty) bound read-only at /tool, then the host's tree detached for good.
+void enter_task(const std::string &root, const std::string &tool_folder);
+
+}  // namespace tarvik::sandbox
