@@ -7,7 +7,7 @@ import math
 
 import pytest
 
-from tarvik.core import worker
+from tarvik.core import worker_task as worker
 
 
 @pytest.mark.parametrize(
@@ -55,10 +55,13 @@ def test_validate_never_runs_the_code(tmp_path) -> None:
     assert not marker.exists()
 
 
-def _decode(frame: bytes) -> dict:
-    (length,) = worker.REPLY_HEADER.unpack_from(frame)
-    assert length == len(frame) - worker.REPLY_HEADER.size
-    return json.loads(frame[worker.REPLY_HEADER.size :])
+def _decode(encoded: tuple[bytes, bool]) -> dict:
+    frame, succeeded = encoded
+    (length,) = worker.RESULT_HEADER.unpack_from(frame)
+    assert length == len(frame) - worker.RESULT_HEADER.size
+    result = json.loads(frame[worker.RESULT_HEADER.size :])
+    assert succeeded is result["ok"]
+    return result
 
 
 @pytest.mark.parametrize(
@@ -66,20 +69,20 @@ def _decode(frame: bytes) -> dict:
     [({1, 2}, "not JSON-serialisable"), (math.nan, "not JSON-serialisable"), (object(), "object")],
 )
 def test_unserialisable_output_becomes_an_error(output: object, fragment: str) -> None:
-    reply = _decode(worker.encode_reply({"ok": True, "output": output}, 1 << 20))
+    reply = _decode(worker.encode_result({"ok": True, "output": output}, 1 << 20))
     assert reply["ok"] is False
     assert fragment in reply["error"]
 
 
 def test_oversized_output_becomes_an_error() -> None:
-    reply = _decode(worker.encode_reply({"ok": True, "output": "x" * 5000}, 1000))
+    reply = _decode(worker.encode_result({"ok": True, "output": "x" * 5000}, 1000))
     assert reply == {"ok": False, "error": reply["error"]}
     assert "too large" in reply["error"] and "1000" in reply["error"]
 
 
 def test_output_within_the_bound_survives_the_round_trip() -> None:
     output = {"text": "é\udcff", "items": [1, 2.5, None, True]}
-    assert _decode(worker.encode_reply({"ok": True, "output": output}, 1 << 20))["output"] == output
+    assert _decode(worker.encode_result({"ok": True, "output": output}, 1 << 20))["output"] == output
 
 
 @pytest.mark.parametrize(
@@ -114,7 +117,7 @@ def test_tool_exception_names_type_message_and_tool_line(tmp_path) -> None:
     [
         ("def main(args):\n    return 1\n", "other", "Function 'other' not found in tool.py"),
         ("main = 3\n", "main", "'main' in tool.py is not callable"),
-        ("import no_such_module_here\n", "main", "Loading the tool failed ModuleNotFoundError"),
+        ("import no_such_module_here\n", "main", "Loading the tool failed: ModuleNotFoundError"),
         ("raise SystemExit(4)\n", "main", "exit(4)"),
     ],
 )

@@ -1,10 +1,14 @@
 """Running agent-written tools in worker processes the host can always take back.
 
-Each task gets a process no earlier task touched, in a session of its own,
-with a scrubbed environment, stdin on /dev/null, a fresh temporary folder as
-its working directory and resource limits. The tool's prints go to a
-bounded capture; its answer comes back on a pipe of its own. A timeout or a
-cancelled caller kills the worker's whole process group and reaps it.
+Each task gets a process no earlier task touched, walled in (see
+``sandbox.py`` and SECURITY.md): the first process of its own PID namespace,
+in a world of its own with only the interpreter, the tool's folder and a
+private scratch, its own user, IPC and network namespaces, Landlock,
+seccomp, no capabilities, and limits per call (processes, memory, scratch)
+as well as per process. Its environment is scrubbed and stdin is /dev/null.
+The tool's prints go to a bounded capture; its result comes back on a pipe
+of its own, and counts only if the process then exits cleanly. A timeout or
+a cancelled caller kills the task, and everything it started ends with it.
 
 Only the ``"custom"`` worker type exists; any other ``worker_type`` is not
 raised but returned as a result whose ``error`` says so, like every other
@@ -25,10 +29,24 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
-from tarvik.core.sandbox import Launcher
-from tarvik.core.worker_io import OutputTail, ReplyReader, read_to_end, widen_pipe, write_task
-from tarvik.core.worker_pool import PooledWorker, PoolError, WorkerPool
-from tarvik.core.worker_process import REPLY_FD, TASK_FD, SpawnedWorker, describe_exit
+from tarvik.core.cgroups import CallCgroups
+from tarvik.core.sandbox import Launcher, missing_walls, size_text, walls_report
+from tarvik.core.worker_io import (
+    OutputTail,
+    ResultReader,
+    read_to_end,
+    read_verdict,
+    widen_pipe,
+    write_task,
+)
+from tarvik.core.worker_pool import PooledWorker, PoolError, WorkerPool, WorkerRefused
+from tarvik.core.worker_process import (
+    RESULT_FD,
+    TASK_FD,
+    VERDICT_FD,
+    SpawnedWorker,
+    describe_exit,
+)
 
 WORKER_SCRIPT = Path(__file__).with_name("worker.py")
 WORKER_TYPES = ("custom",)
@@ -36,6 +54,10 @@ WORKER_TYPES = ("custom",)
 _KIB = 1 << 10
 _MIB = 1 << 20
 _GIB = 1 << 30
+# The cgroups of fresh workers: the host's pid tells whose they are.
+_FRESH_CGROUP_PREFIX = "tarvik-fresh-"
+# Where a probe's launcher writes its report: clear of the worker's pipes.
+_PROBE_REPORT_FD = 6
 # How long to wait for pipes to settle once the worker is already dead.
 _SETTLE_GRACE = 1.0
 # How much of the captured output an error message quotes.
@@ -45,9 +67,18 @@ _QUOTED_CHARS = 4000
 
 @dataclass(frozen=True, kw_only=True)
 class WorkerLimits:
-    """Resource limits set on every worker; ``None`` leaves a limit as inherited."""
+    """The limits of every call; ``None`` leaves a per-process limit as inherited.
 
-    address_space: int | None = 1 * _GIB
+    ``processes``, ``memory`` and ``scratch`` hold for all of a call's
+    processes together (where the kernel allows; the sandbox report says
+    so); the others hold for each process.
+    """
+
+    processes: int = 64
+    memory: int = 1 * _GIB
+    scratch: int = 64 * _MIB
+    # None: as much address space per process as the call has memory.
+    address_space: int | None = None
     # None: the task's timeout rounded up plus one second, so the wall clock
     # normally fires first and CPU time only catches a stuck timer.
     cpu_seconds: int | None = None
@@ -55,16 +86,36 @@ class WorkerLimits:
     open_files: int | None = 256
     core_size: int | None = 0
 
+    def __post_init__(self) -> None:
+        for name in ("processes", "memory", "scratch"):
+            if getattr(self, name) < 1:
+                raise ValueError(f"{name} must be at least 1")
+
     def for_timeout(self, timeout: float) -> dict[str, int | None]:
         cpu = self.cpu_seconds
         if cpu is None:
             cpu = math.ceil(timeout) + 1 if math.isfinite(timeout) else None
         return {
-            "address_space": self.address_space,
+            "address_space": self.address_space or self.memory,
             "cpu_seconds": cpu,
             "file_size": self.file_size,
             "open_files": self.open_files,
+            "processes": self.processes,
             "core_size": self.core_size,
+        }
+
+    def for_world(self) -> dict[str, int]:
+        """What every task's world is built with, before its task is known."""
+        return {"scratch": self.scratch, "memory": self.memory, "processes": self.processes}
+
+    def described(self) -> dict[str, int | None]:
+        """What a task's error texts may quote about its limits."""
+        return {
+            "memory": self.memory,
+            "processes": self.processes,
+            "scratch": self.scratch,
+            "open_files": self.open_files,
+            "file_size": self.file_size,
         }
 
 
@@ -93,9 +144,10 @@ class SubprocessManager:
     By default ``pool_size`` workers are kept forked and waiting, so a call
     costs only the hand-over; ``pool_size=0`` starts a fresh interpreter for
     every task instead. Each worker runs inside the sandbox launcher when it
-    is installed (``sandbox=False`` opts out); ``protections()`` reports what
-    is in force. ``aclose()`` stops the pool; a manager never closed is
-    cleaned up when the interpreter exits.
+    is installed (``sandbox=False`` opts out); ``protections()`` reports
+    every wall, and with ``require_sandbox=True`` no tool runs while one is
+    missing. ``aclose()`` stops the pool; a manager never closed is cleaned
+    up when the interpreter exits.
     """
 
     def __init__(
@@ -110,6 +162,7 @@ class SubprocessManager:
         max_concurrent: int = 32,
         temp_root: str | os.PathLike[str] | None = None,
         python: str | None = None,
+        require_sandbox: bool = False,
     ) -> None:
         if max_concurrent < 1:
             raise ValueError("max_concurrent must be at least 1")
@@ -128,7 +181,11 @@ class SubprocessManager:
         self._launcher_path = launcher
         self._slots: asyncio.Semaphore | None = None
         self._pool: WorkerPool | None = None
+        self.require_sandbox = require_sandbox
         self._fresh_protections: dict[str, str] | None = None
+        self._fresh_cgroups: CallCgroups | None = None
+        self._fresh_cgroups_problem = ""
+        self._refusal: str | None = None
         self._settling: set[asyncio.Task[None]] = set()
 
     async def spawn(self, task: SubprocessTask) -> SubprocessResult:
@@ -151,6 +208,10 @@ class SubprocessManager:
                     error=f"Cannot start a worker: no Python interpreter at {self._python!r}"
                 )
             self._python_checked = True
+        if self.require_sandbox:
+            refusal = await self._sandbox_refusal()
+            if refusal:
+                return SubprocessResult(error=refusal)
         if self.pool_size:
             return await self._run_pooled(task.command, timeout)
         if self._slots is None:
@@ -180,6 +241,19 @@ class SubprocessManager:
             pool.close_now()  # its loop is gone; nothing can be awaited there
         if self._settling:
             await asyncio.gather(*self._settling, return_exceptions=True)
+        if self._fresh_cgroups is not None:
+            self._fresh_cgroups.close()
+
+    async def _sandbox_refusal(self) -> str | None:
+        """Why no tool may run here, when every wall is required and one is missing."""
+        if self._refusal is None:
+            missing = missing_walls(await self.protections())
+            self._refusal = (
+                "The tool sandbox is required but incomplete on this machine, so no tool runs "
+                "(see `tarvik sandbox`): " + "; ".join(missing)
+                if missing else ""
+            )
+        return self._refusal or None
 
     # --- the pool ------------------------------------------------------------
 
@@ -197,7 +271,8 @@ class SubprocessManager:
                 python=self._python,
                 worker_script=os.fspath(WORKER_SCRIPT),
                 launcher=self._launcher,
-                missing_launcher=self._missing_launcher_report(),
+                launcher_problem=self._launcher_problem(),
+                world=self.limits.for_world(),
                 temp_root=self._temp_root,
                 environment=worker_environment,
             )
@@ -216,31 +291,20 @@ class SubprocessManager:
                     worker = await pool.acquire()
             except TimeoutError:
                 return SubprocessResult(error=f"Timed out after {timeout} s waiting for a worker")
+            except WorkerRefused as error:
+                return SubprocessResult(error=str(error))
             except PoolError as error:
                 if pool.closed:
                     return SubprocessResult(error=str(error))
                 failure_text = str(error)  # its zygote died: the next try starts another
                 continue
-            assert pool.root is not None
-            folder = tempfile.mkdtemp(prefix="task-", dir=pool.root)
-            try:
-                task_write, reply_read, output_read = worker.take_fds()
-                output = OutputTail(loop, output_read, self.output_limit)
-                reply = ReplyReader(loop, reply_read, self.reply_limit)
-                message = self._task_message(command, folder, timeout, pool.confine_writes)
-                remaining = max(deadline - loop.time(), 0.001)
-                result = await self._exchange(
-                    worker, output, reply, task_write, message, timeout, remaining
-                )
-            finally:
-                if worker.exited.done():
-                    await _remove_task_folder(folder)
-                else:
-                    # Answered: the caller need not wait for the worker's exit
-                    # and the folder's removal, which aclose() still awaits.
-                    self._settle_later(worker, folder)
-            if result is not None:
-                return result
+            pipes = TaskPipes(loop, *worker.take_fds(), self.output_limit, self.reply_limit)
+            remaining = max(deadline - loop.time(), 0.001)
+            answer = await self._exchange(
+                worker, pipes, self._task_message(command, timeout), timeout, remaining
+            )
+            if answer is not None:
+                return answer
         return SubprocessResult(error=failure_text)
 
     # --- a fresh process per task ----------------------------------------------
@@ -248,73 +312,121 @@ class SubprocessManager:
     async def _run_fresh(self, command: dict[str, Any], timeout: float) -> SubprocessResult:
         loop = asyncio.get_running_loop()
         folder = tempfile.mkdtemp(prefix="tarvik-task-", dir=self._temp_root)
+        cgroup = None
         try:
-            task_read, task_write = os.pipe()
-            reply_read, reply_write = os.pipe()
-            output_read, output_write = os.pipe()
+            if self._fresh_cgroups is None and not self._fresh_cgroups_problem:
+                self._open_fresh_cgroups()
+            if self._fresh_cgroups is not None:
+                cgroup = self._fresh_cgroups.new_call()
+            ends = [os.pipe() for _ in range(4)]
+            (task_read, task_write), (result_read, result_write) = ends[0], ends[1]
+            (output_read, output_write), (verdict_read, verdict_write) = ends[2], ends[3]
             widen_pipe(output_read)
-            argv = self._worker_argv(["--task-fd", str(TASK_FD), "--reply-fd", str(REPLY_FD)])
-            if self._launcher is not None:
-                argv = self._launcher.command([folder], None) + argv
+            argv = self._fresh_argv(folder, cgroup=cgroup)
+            child_fds = {1: output_write, 2: output_write, TASK_FD: task_read,
+                         RESULT_FD: result_write, VERDICT_FD: verdict_write}
             try:
-                worker = SpawnedWorker.spawn(
-                    loop,
-                    argv,
-                    worker_environment(folder),
-                    {1: output_write, 2: output_write, TASK_FD: task_read, REPLY_FD: reply_write},
-                )
+                worker = SpawnedWorker.spawn(loop, argv, worker_environment(folder), child_fds)
             except OSError as error:
-                for fd in (task_write, reply_read, output_read):
+                for fd in (task_write, result_read, output_read, verdict_read):
                     os.close(fd)
                 return SubprocessResult(error=f"Cannot start a worker: {error}")
-            output = OutputTail(loop, output_read, self.output_limit)
-            reply = ReplyReader(loop, reply_read, self.reply_limit)
-            message = self._task_message(command, folder, timeout, confine_writes=False)
-            result = await self._exchange(
-                worker, output, reply, task_write, message, timeout, timeout
+        except BaseException:
+            self._settle_later(None, folder, cgroup)
+            raise
+        pipes = TaskPipes(loop, task_write, result_read, output_read, verdict_read,
+                          self.output_limit, self.reply_limit)
+        try:
+            answer = await self._exchange(
+                worker, pipes, self._task_message(command, timeout), timeout, timeout, cgroup
             )
-            return result or failure(describe_exit(await worker.stop()), output.text())
+            return answer or failure(describe_exit(await worker.stop()), pipes.output.text())
         finally:
+            # Answered: the caller need not wait for the launcher to leave and
+            # its folder and cgroup to go, which aclose() still awaits.
+            self._settle_later(worker, folder, cgroup)
+
+    def _settle_later(self, worker: SpawnedWorker | None, folder: str, cgroup: Any) -> None:
+        async def settle() -> None:
+            if worker is not None:
+                await asyncio.shield(worker.exited)
+            if cgroup is not None and self._fresh_cgroups is not None:
+                self._fresh_cgroups.finish(cgroup)
             await _remove_task_folder(folder)
 
-    async def _probe_protections(self) -> dict[str, str]:
-        """Run the launcher once with a do-nothing command to learn what it can apply."""
+        task = asyncio.get_running_loop().create_task(settle())
+        self._settling.add(task)
+        task.add_done_callback(self._settling.discard)
+
+    def _open_fresh_cgroups(self) -> None:
         if self._launcher is None:
-            return self._missing_launcher_report()
+            self._fresh_cgroups_problem = "needs the launcher"
+            return
+        CallCgroups.remove_orphaned_fresh(_FRESH_CGROUP_PREFIX)
+        name = f"{_FRESH_CGROUP_PREFIX}{os.getpid()}-{id(self):x}"
+        self._fresh_cgroups, problem = CallCgroups.open(
+            name, self.limits.memory, self.limits.processes
+        )
+        self._fresh_cgroups_problem = problem
+
+    def _fresh_argv(self, folder: str, *extra: str, cgroup: Any = None,
+                    report_fd: int | None = None) -> list[str]:
+        argv = [
+            self._python, "-I", os.fspath(WORKER_SCRIPT), "--task-fd", str(TASK_FD),
+            "--result-fd", str(RESULT_FD), "--verdict-fd", str(VERDICT_FD), "--folder", folder,
+            *extra,
+        ]
+        if self._launcher is not None:
+            cgroups = cgroup.folders if cgroup is not None else ()
+            argv = self._launcher.command(report_fd, cgroups=cgroups) + argv
+            argv += ["--world", json.dumps(self.limits.for_world())]
+        return argv
+
+    async def _probe_protections(self) -> dict[str, str]:
+        """Run one fresh worker with no task, to learn what a task's walls come to."""
+        limits = self.limits.for_world()
+        if self._launcher is None:
+            return walls_report(None, self._launcher_problem(), {}, limits)
         loop = asyncio.get_running_loop()
         folder = tempfile.mkdtemp(prefix="tarvik-probe-", dir=self._temp_root)
         report_read, report_write = os.pipe()
+        worker_read, worker_write = os.pipe()
+        launcher_report = read_to_end(loop, report_read)
+        worker_report = read_to_end(loop, worker_read)
         try:
-            argv = self._launcher.command([folder], 4) + [self._python, "-I", "-c", ""]
-            report = read_to_end(loop, report_read)
-            probe = SpawnedWorker.spawn(loop, argv, worker_environment(folder), {4: report_write})
-            raw = await asyncio.wait_for(report, 10.0)
+            probe = SpawnedWorker.spawn(
+                loop, self._fresh_argv(folder, "--probe", report_fd=_PROBE_REPORT_FD),
+                worker_environment(folder),
+                {_PROBE_REPORT_FD: report_write, TASK_FD: os.open(os.devnull, os.O_RDONLY),
+                 RESULT_FD: worker_write, VERDICT_FD: os.open(os.devnull, os.O_WRONLY)},
+            )
+            raw_launcher = await asyncio.wait_for(launcher_report, 10.0)
+            raw_worker = await asyncio.wait_for(worker_report, 10.0)
             await probe.stop_gracefully(grace=10.0)
         finally:
-            report.cancel()
+            launcher_report.cancel()
+            worker_report.cancel()
             await _remove_task_folder(folder)
-        report = {
-            name: state.replace(folder, "the task's folder")
-            for name, state in Launcher.parse_report(raw).items()
-        }
-        report["task folders"] = "active: each task has a folder and process of its own"
-        return report
+        try:
+            worker = json.loads(raw_worker)
+        except ValueError:
+            worker = {"world_problem": "the probe worker did not report"}
+        if self._fresh_cgroups is None and not self._fresh_cgroups_problem:
+            self._open_fresh_cgroups()
+        worker["cgroups"] = self._fresh_cgroups.describe() if self._fresh_cgroups else None
+        worker["cgroups_problem"] = self._fresh_cgroups_problem
+        return walls_report(Launcher.parse_report(raw_launcher), "", worker, limits)
 
-    def _missing_launcher_report(self) -> dict[str, str]:
+    def _launcher_problem(self) -> str:
         if not self._launcher_wanted:
-            return Launcher.missing_report("switched off (sandbox=False)")
+            return "switched off (sandbox=False)"
         if self._launcher_path is not None:
-            return Launcher.missing_report(f"not found at {self._launcher_path}")
-        return Launcher.missing_report()
+            return f"not found at {self._launcher_path}"
+        return "tarvik-sandbox is not installed beside tarvik.core"
 
     # --- both ------------------------------------------------------------------
 
-    def _worker_argv(self, arguments: list[str]) -> list[str]:
-        return [self._python, "-I", os.fspath(WORKER_SCRIPT), *arguments]
-
-    def _task_message(
-        self, command: dict[str, Any], folder: str, timeout: float, confine_writes: bool
-    ) -> bytes:
+    def _task_message(self, command: dict[str, Any], timeout: float) -> bytes:
         command = dict(command)
         path = command.get("path")
         if isinstance(path, str) and not os.path.isabs(path):
@@ -322,79 +434,126 @@ class SubprocessManager:
             command["path"] = os.path.abspath(path)
         message = {
             "command": command,
-            "folder": folder,
             "limits": self.limits.for_timeout(timeout),
-            "reply_limit": self.reply_limit,
-            "confine_writes": confine_writes,
+            "result_limit": self.reply_limit,
+            "walls": self.limits.described(),
         }
         return json.dumps(message).encode()
 
     async def _exchange(
         self,
         worker: SpawnedWorker | PooledWorker,
-        output: OutputTail,
-        reply: ReplyReader,
-        task_write: int,
+        pipes: TaskPipes,
         message: bytes,
         timeout: float,
         remaining: float,
+        cgroup: Any = None,
     ) -> SubprocessResult | None:
-        """Hand over the task and wait for the answer; None when the worker never took it."""
+        """Hand over the task and wait for its verdict; None when the worker never took it.
+
+        The answer rests on the supervisor's verdict (how the tool process
+        ended) as much as on what the tool wrote: the result pipe is the
+        tool's to write, the verdict pipe is not.
+        """
         loop = asyncio.get_running_loop()
         answered = False
         try:
             try:
                 async with asyncio.timeout(remaining):
-                    if not await write_task(loop, task_write, message):
-                        await worker.stop()
+                    if not await write_task(loop, pipes.task_write, message):
                         return None
                     await asyncio.wait(
-                        (reply.done, worker.exited), return_when=asyncio.FIRST_COMPLETED
+                        (pipes.verdict, worker.exited), return_when=asyncio.FIRST_COMPLETED
                     )
             except TimeoutError:
                 await worker.stop()
-                await output.wait_closed(_SETTLE_GRACE)
-                return failure(f"Timed out after {timeout} s", output.text())
-            if not reply.done.done():
-                # It died first; a reply written just before the end may still be
-                # in the pipe, and with the group gone the pipe closes promptly.
-                await worker.stop()
-                try:
-                    await asyncio.wait_for(asyncio.shield(reply.done), _SETTLE_GRACE)
-                except TimeoutError:
-                    pass
-            answer = reply.done.result() if reply.done.done() else None
-            if answer is None and not reply.taken and isinstance(worker, PooledWorker):
-                await worker.stop()
+                await pipes.output.wait_closed(_SETTLE_GRACE)
+                return failure(
+                    f"Timed out after {timeout} s: the tool did not finish within its time "
+                    "limit and was stopped, with everything it started. The limit cannot be "
+                    "raised from the tool; make it do less in one call.",
+                    pipes.output.text(),
+                )
+            code = pipes.verdict.result() if pipes.verdict.done() else None
+            # The result pipe ends with the tool process, or with its task.
+            try:
+                frame = await asyncio.wait_for(asyncio.shield(pipes.result.done), _SETTLE_GRACE)
+            except TimeoutError:
+                pipes.result.close()
+                frame = pipes.result.done.result()
+            if code is None and not pipes.result.taken and isinstance(worker, PooledWorker):
                 return None  # it died idle: the task goes to another worker
-            if answer is None:
-                code = await worker.stop()
-                await output.wait_closed(_SETTLE_GRACE)
-                problem = reply.problem or _describe(worker, code)
-                return failure(problem, output.text())
-            output.drain()
-            if answer["ok"]:
+            if frame is not None and frame["ok"] and code == 0:
+                pipes.output.drain()
                 answered = True
-                return SubprocessResult(output=answer.get("output"), printed=output.text())
-            return failure(str(answer.get("error")), output.text())
+                return SubprocessResult(output=frame["output"], printed=pipes.output.text())
+            await pipes.output.wait_closed(_SETTLE_GRACE)
+            if code is None:
+                await worker.stop()  # its supervisor died: how it ended is all there is
+            limits_met = await self._limits_met(worker, cgroup)
+            return self._failure(worker, code, frame, pipes, limits_met)
         finally:
-            reply.close()
-            output.close()
-            worker.kill_group()
-            if not (answered and isinstance(worker, PooledWorker)):
+            pipes.close()
+            if not answered:
                 await worker.stop()
 
-    def _settle_later(self, worker: PooledWorker, folder: str) -> None:
-        async def settle() -> None:
-            await asyncio.shield(worker.exited)
-            await _remove_task_folder(folder)
+    def _failure(
+        self,
+        worker: SpawnedWorker | PooledWorker,
+        code: int | None,
+        frame: dict[str, Any] | None,
+        pipes: TaskPipes,
+        limits_met: dict[str, bool],
+    ) -> SubprocessResult:
+        if frame is not None and not frame["ok"]:
+            error = frame["error"]
+        elif code is None:
+            error = pipes.result.problem or _describe(worker, worker.exited.result())
+        elif frame is not None or code != 0:
+            error = describe_exit(code)
+            if frame is not None:
+                error += "; a result counts only from a tool that then exits cleanly"
+        else:
+            error = pipes.result.problem or "The tool's process exited without a result"
+        if limits_met.get("oom") and "memory limit" not in error:
+            error += f" (the call's memory limit ({size_text(self.limits.memory)}) was reached)"
+        if limits_met.get("pids_max") and "process limit" not in error:
+            error += f" (the call's process limit ({self.limits.processes}) was reached)"
+        return failure(error, pipes.output.text())
 
-        task = asyncio.get_running_loop().create_task(settle())
-        self._settling.add(task)
-        task.add_done_callback(self._settling.discard)
+    async def _limits_met(self, worker: SpawnedWorker | PooledWorker, cgroup: Any) -> dict[str, bool]:
+        """The call's limits it met, by its cgroup's count (once its processes are gone)."""
+        if isinstance(worker, PooledWorker):
+            try:
+                await asyncio.wait_for(asyncio.shield(worker.exited), _SETTLE_GRACE)
+            except TimeoutError:
+                return {}
+            return worker.limits_met
+        if cgroup is not None and self._fresh_cgroups is not None:
+            return self._fresh_cgroups.peek(cgroup)
+        return {}
+
+
+class TaskPipes:
+    """The host's ends of one task's pipes, each read or written without blocking the loop."""
+
+    def __init__(
+        self, loop: asyncio.AbstractEventLoop, task_write: int, result_read: int,
+        output_read: int, verdict_read: int, output_limit: int, result_limit: int,
+    ) -> None:
+        self.task_write = task_write
+        self.output = OutputTail(loop, output_read, output_limit)
+        self.result = ResultReader(loop, result_read, result_limit)
+        self.verdict = read_verdict(loop, verdict_read)
+
+    def close(self) -> None:
+        self.result.close()
+        self.output.close()
+        self.verdict.cancel()
 
 
 def _describe(worker: SpawnedWorker | PooledWorker, code: int | None) -> str:
+    """How the task process ended, in words."""
     if isinstance(worker, PooledWorker):
         return worker.describe_exit(code)
     return describe_exit(code)

@@ -15,7 +15,7 @@ import os
 import struct
 from typing import Any
 
-REPLY_HEADER = struct.Struct(">I")
+RESULT_HEADER = struct.Struct(">I")
 TAKEN = b"T"
 _READ_SIZE = 1 << 20
 _PIPE_SIZE = 1 << 20
@@ -102,8 +102,14 @@ class OutputTail:
         return text
 
 
-class ReplyReader:
-    """Reads one length-prefixed JSON reply, refusing anything past ``limit`` bytes."""
+class ResultReader:
+    """Reads a task process's result pipe to its end: exactly one frame, parsed strictly.
+
+    Tool code runs in the process that writes this pipe, so nothing on it is
+    taken on trust: one length-prefixed JSON object of the documented shape,
+    no NaN or Infinity, nothing past ``limit`` bytes and nothing after it.
+    Whether it counts is for the caller to decide, from how the process ended.
+    """
 
     def __init__(self, loop: asyncio.AbstractEventLoop, fd: int, limit: int) -> None:
         self._loop = loop
@@ -111,9 +117,10 @@ class ReplyReader:
         self._limit = limit
         self._buffer = bytearray()
         self._expected: int | None = None
+        self._frame: dict[str, Any] | None = None
         # Whether the worker confirmed it read the whole task.
         self.taken = False
-        # Resolves to the decoded reply, or to None when the pipe closed early.
+        # Resolves at the pipe's end to the frame, or to None (``problem`` says why).
         self.done: asyncio.Future[dict[str, Any] | None] = loop.create_future()
         self.problem: str | None = None
         os.set_blocking(fd, False)
@@ -125,44 +132,63 @@ class ReplyReader:
         if data is None:
             return
         if not data:
-            self._finish(None)
+            if self._frame is None and self.problem is None and self._buffer:
+                self.problem = "The tool's result was cut short"
+            self._finish(self._frame)
             return
+        if self.problem is not None:
+            return  # already refused: read on to the end, keep nothing
         self._buffer += data
         if not self.taken:
             if self._buffer[:1] != TAKEN:
-                self.problem = "The worker sent a reply without taking the task"
-                self._finish(None)
+                self._refuse("The worker sent a result without taking the task")
                 return
             self.taken = True
             del self._buffer[:1]
-        if self._expected is None and len(self._buffer) >= REPLY_HEADER.size:
-            (self._expected,) = REPLY_HEADER.unpack_from(self._buffer)
+        if self._frame is not None:
+            self._refuse("The tool's process wrote more than one result")
+            return
+        if self._expected is None and len(self._buffer) >= RESULT_HEADER.size:
+            (self._expected,) = RESULT_HEADER.unpack_from(self._buffer)
             if self._expected > self._limit:
-                self.problem = (
-                    f"The worker's reply is too large: {self._expected} bytes, "
+                self._refuse(
+                    f"The tool's result is too large: {self._expected} bytes, "
                     f"the limit is {self._limit}"
                 )
-                self._finish(None)
                 return
         if self._expected is not None:
-            end = REPLY_HEADER.size + self._expected
+            end = RESULT_HEADER.size + self._expected
             if len(self._buffer) >= end:
-                self._finish(self._decode(bytes(self._buffer[REPLY_HEADER.size : end])))
+                body, rest = bytes(self._buffer[RESULT_HEADER.size : end]), self._buffer[end:]
+                self._buffer = bytearray()
+                self._frame = self._decode(body)
+                if rest:
+                    self._refuse("The tool's process wrote more than one result")
 
     def _decode(self, body: bytes) -> dict[str, Any] | None:
         try:
-            reply = json.loads(body)
+            frame = json.loads(body, parse_constant=_refuse_constant)
         except (ValueError, RecursionError) as error:
-            self.problem = f"The worker sent a reply that is not valid JSON: {error}"
+            self.problem = f"The tool's result is not valid JSON: {error}"
             return None
-        if not isinstance(reply, dict) or not isinstance(reply.get("ok"), bool):
-            self.problem = "The worker sent a reply of the wrong shape"
+        ok = frame.get("ok") if isinstance(frame, dict) else None
+        if (
+            not isinstance(ok, bool)
+            or (ok and set(frame) != {"ok", "output"})
+            or (not ok and (set(frame) != {"ok", "error"} or not isinstance(frame["error"], str)))
+        ):
+            self.problem = "The tool's result has the wrong shape"
             return None
-        return reply
+        return frame
 
-    def _finish(self, reply: dict[str, Any] | None) -> None:
+    def _refuse(self, problem: str) -> None:
+        self.problem = problem
+        self._frame = None
+        self._buffer = bytearray()
+
+    def _finish(self, frame: dict[str, Any] | None) -> None:
         if not self.done.done():
-            self.done.set_result(reply)
+            self.done.set_result(frame if self.problem is None else None)
         self.close()
 
     def close(self) -> None:
@@ -173,7 +199,44 @@ class ReplyReader:
         self._fd = None
         self._buffer = bytearray()
         if not self.done.done():
-            self.done.set_result(None)
+            self.done.set_result(self._frame if self.problem is None else None)
+
+
+def read_verdict(loop: asyncio.AbstractEventLoop, fd: int) -> asyncio.Future[int | None]:
+    """The tool process's exit status, as its task's supervisor reports it; None if it never did.
+
+    The supervisor writes one short JSON object in a single write, then
+    leaves: the first read holds all of it, and there is no need to wait
+    for the pipe's end.
+    """
+    verdict: asyncio.Future[int | None] = loop.create_future()
+    os.set_blocking(fd, False)
+
+    def on_readable() -> None:
+        data = _read_chunk(fd)
+        if data is None:
+            return
+        loop.remove_reader(fd)
+        os.close(fd)
+        try:
+            code = json.loads(data)["code"] if data else None
+        except (ValueError, TypeError, KeyError):
+            code = None
+        if not verdict.done():
+            verdict.set_result(code if isinstance(code, int) else None)
+
+    def on_done(future: asyncio.Future[int | None]) -> None:
+        if future.cancelled():
+            loop.remove_reader(fd)
+            os.close(fd)
+
+    loop.add_reader(fd, on_readable)
+    verdict.add_done_callback(on_done)
+    return verdict
+
+
+def _refuse_constant(name: str) -> Any:
+    raise ValueError(f"{name} is not JSON")
 
 
 async def write_task(loop: asyncio.AbstractEventLoop, fd: int, data: bytes) -> bool:

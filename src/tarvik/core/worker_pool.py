@@ -2,13 +2,16 @@
 
 Starting Python costs tens of milliseconds; forking a prepared interpreter
 costs about one. The zygote (``worker.py --zygote``, started once through
-the sandbox launcher when there is one) forks workers that wait on their
-task pipe; a call takes one, hands it the task and never gives it back. The
-pool keeps ``size`` workers idle and refills in the background, and a call
-that finds none idle waits for a freshly forked one rather than sharing.
+the sandbox launcher when there is one) forks workers, each the first
+process of its own PID namespace with its world already built, that wait on
+their task pipe; a call takes one, hands it the task and never gives it
+back. The pool keeps ``size`` workers idle and refills in the background,
+and a call that finds none idle waits for a freshly forked one rather than
+sharing.
 
-Workers are the zygote's children, not ours: it reaps them, kills their
-groups while they are still zombies, and reports each exit here.
+Workers are the zygote's children, not ours: it reaps them (and with each,
+everything its task started), and reports each exit here, with the limits
+the call met.
 """
 
 from __future__ import annotations
@@ -29,7 +32,8 @@ import weakref
 from collections.abc import Callable
 from typing import Any
 
-from tarvik.core.sandbox import Launcher
+from tarvik.core.cgroups import CallCgroups
+from tarvik.core.sandbox import Launcher, walls_report
 from tarvik.core.worker_io import read_to_end, widen_pipe
 from tarvik.core.worker_process import SpawnedWorker, describe_exit
 
@@ -44,22 +48,29 @@ class PoolError(Exception):
     """The pool cannot provide workers; the message says why."""
 
 
-class PooledWorker:
-    """One forked worker waiting for, or running, its single task."""
+class WorkerRefused(PoolError):
+    """The zygote could not fork one worker (out of processes or memory); the pool goes on."""
 
-    def __init__(self, pool: WorkerPool, pid: int, task_fd: int, reply_fd: int, output_fd: int):
+
+class PooledWorker:
+    """One forked task waiting for, or running, its single task.
+
+    ``pid`` is its supervisor's, as the zygote knows it; the host holds its
+    ends of the task, result, capture and verdict pipes until a call takes them.
+    """
+
+    def __init__(self, pool: WorkerPool, pid: int, fds: tuple[int, int, int, int]) -> None:
         self._pool = pool
         self.pid = pid
-        self.task_fd = task_fd
-        self.reply_fd = reply_fd
-        self.output_fd = output_fd
+        self._fds = fds
         self.exited: asyncio.Future[int | None] = pool.loop.create_future()
         self.lost_reason: str | None = None
+        # The call's limits it met, as its cgroup counted them.
+        self.limits_met: dict[str, bool] = {}
 
-    def take_fds(self) -> tuple[int, int, int]:
+    def take_fds(self) -> tuple[int, int, int, int]:
         """Hand the host's ends of the pipes to the caller, who closes them."""
-        fds = (self.task_fd, self.reply_fd, self.output_fd)
-        self.task_fd = self.reply_fd = self.output_fd = -1
+        fds, self._fds = self._fds, (-1, -1, -1, -1)
         return fds
 
     def close_fds(self) -> None:
@@ -78,8 +89,11 @@ class PooledWorker:
     def describe_exit(self, code: int | None) -> str:
         return self.lost_reason or describe_exit(code)
 
-    def on_exit(self, code: int | None, reason: str | None = None) -> None:
+    def on_exit(
+        self, code: int | None, reason: str | None = None, limits_met: dict[str, bool] | None = None
+    ) -> None:
         self.lost_reason = reason
+        self.limits_met = limits_met or {}
         if not self.exited.done():
             self.exited.set_result(code)
 
@@ -95,7 +109,8 @@ class WorkerPool:
         python: str,
         worker_script: str,
         launcher: Launcher | None,
-        missing_launcher: dict[str, str],
+        launcher_problem: str,
+        world: dict[str, int],
         temp_root: str | None,
         environment: Callable[[str], dict[str, str]],
     ) -> None:
@@ -104,20 +119,20 @@ class WorkerPool:
         self._python = python
         self._worker_script = worker_script
         self._launcher = launcher
-        self._missing_launcher = missing_launcher
+        self._launcher_problem = launcher_problem
+        self._world = world
         self._temp_root = temp_root
         self._environment = environment
         self.root: str | None = None
         self._root_lock: int | None = None
         self.protections: dict[str, str] = {}
-        self.confine_writes = False
         self._zygote: SpawnedWorker | None = None
         self._control: socket.socket | None = None
         self._outbox: collections.deque[tuple[bytes, list[int]]] = collections.deque()
         self._ready: asyncio.Future[dict[str, Any]] | None = None
         self._starting: asyncio.Task[None] | None = None
         self._ids = itertools.count()
-        self._pending: dict[int, tuple[int, int, int]] = {}
+        self._pending: dict[int, tuple[int, int, int, int]] = {}
         self._workers: dict[int, PooledWorker] = {}
         self._idle: collections.deque[PooledWorker] = collections.deque()
         self._waiters: collections.deque[asyncio.Future[PooledWorker]] = collections.deque()
@@ -150,6 +165,8 @@ class WorkerPool:
             "--zygote",
             "--control-fd",
             str(_ZYGOTE_CONTROL_FD),
+            "--folder",
+            self.root,
         ]
         child_fds = {
             1: os.open(os.devnull, os.O_WRONLY | os.O_CLOEXEC),
@@ -160,7 +177,8 @@ class WorkerPool:
         if self._launcher is not None:
             report_read, report_write = os.pipe()
             child_fds[_LAUNCHER_REPORT_FD] = report_write
-            argv = self._launcher.command([self.root], _LAUNCHER_REPORT_FD) + argv
+            argv = self._launcher.command(_LAUNCHER_REPORT_FD) + argv
+            argv += ["--world", json.dumps(self._world)]
             report = read_to_end(self.loop, report_read)
         try:
             self._zygote = SpawnedWorker.spawn(
@@ -184,21 +202,15 @@ class WorkerPool:
             raise PoolError("The worker pool's zygote did not start in time") from None
         except PoolError:
             raise
-        self.confine_writes = bool(hello.get("confine_writes"))
-        self._record_protections(protections)
+        self._record_protections(protections, hello)
         self._failure = None
         self._refill()
 
-    def _record_protections(self, raw: bytes) -> None:
+    def _record_protections(self, raw: bytes, hello: dict[str, Any]) -> None:
         first_start = not self.protections
-        if self._launcher is None:
-            self.protections = dict(self._missing_launcher)
-        else:
-            self.protections = Launcher.parse_report(raw)
-        self.protections["task folders"] = (
-            "active: each task can change only its own folder"
-            if self.confine_writes
-            else "unavailable: tasks of one pool share its folder"
+        launcher = Launcher.parse_report(raw) if self._launcher is not None else None
+        self.protections = walls_report(
+            launcher, self._launcher_problem, hello, self._world
         )
         if first_start:
             summary = "; ".join(f"{name}: {state}" for name, state in self.protections.items())
@@ -331,12 +343,23 @@ class WorkerPool:
 
     def _request_worker(self, warm: bool) -> None:
         task_read, task_write = os.pipe()
-        reply_read, reply_write = os.pipe()
+        result_read, result_write = os.pipe()
         output_read, output_write = os.pipe()
+        verdict_read, verdict_write = os.pipe()
         widen_pipe(output_read)
         request_id = next(self._ids)
-        self._pending[request_id] = (task_write, reply_read, output_read)
-        self.send({"spawn": request_id, "warm": warm}, [task_read, reply_write, output_write])
+        self._pending[request_id] = (task_write, result_read, output_read, verdict_read)
+        self.send(
+            {"spawn": request_id, "warm": warm},
+            [task_read, result_write, output_write, verdict_write],
+        )
+
+    def _fail_one(self, error: str) -> None:
+        while self._waiters:
+            waiter = self._waiters.popleft()
+            if not waiter.done():
+                waiter.set_exception(WorkerRefused(error))
+                return
 
     def _offer(self, worker: PooledWorker) -> None:
         while self._waiters:
@@ -403,18 +426,21 @@ class WorkerPool:
             if fds is None:
                 return
             if message.get("pid") is None:
+                # Refused (out of processes or memory): one caller hears why,
+                # and the pool goes on.
                 for fd in fds:
                     os.close(fd)
-                self._lose("The worker pool's zygote could not fork a worker")
+                self._fail_one(str(message.get("error") or "Cannot start a worker"))
                 return
-            worker = PooledWorker(self, message["pid"], *fds)
+            worker = PooledWorker(self, message["pid"], fds)
             self._workers[worker.pid] = worker
             self._offer(worker)
         elif "exited" in message:
             worker = self._workers.pop(message["exited"], None)
             if worker is None:
                 return
-            worker.on_exit(message.get("code"))
+            limits_met = {key: bool(message.get(key)) for key in ("oom", "pids_max")}
+            worker.on_exit(message.get("code"), limits_met=limits_met)
             if worker in self._idle:
                 self._idle.remove(worker)
                 worker.close_fds()
@@ -471,6 +497,7 @@ def remove_abandoned_pool_roots(temp_root: str | None, own_root: str) -> None:
             os.close(lock)
             continue
         shutil.rmtree(root, ignore_errors=True)
+        CallCgroups.remove_abandoned(name)
         os.close(lock)
 
 

@@ -17,9 +17,10 @@ import threading
 import time
 from collections.abc import Mapping, Sequence
 
-# Descriptor numbers the worker finds its pipes on.
+# Descriptor numbers a fresh worker finds its pipes on.
 TASK_FD = 3
-REPLY_FD = 4
+RESULT_FD = 4
+VERDICT_FD = 5
 
 # Python ignores SIGPIPE and SIGXFSZ, and ignored signals survive exec; the
 # tool's own children should meet the usual defaults.
@@ -39,12 +40,12 @@ def describe_exit(code: int | None) -> str:
     if code is None:
         return "Worker exited and its status was lost"
     if code >= 0:
-        return f"Worker exited with code {code} without a reply"
+        return f"The tool's process exited with code {code}"
     try:
         name = signal.Signals(-code).name
     except ValueError:
         name = "unknown signal"
-    text = f"Worker exited with signal {-code} ({name})"
+    text = f"The tool's process was killed by signal {-code} ({name})"
     if -code == signal.SIGXCPU:
         text += ": CPU time limit exceeded"
     elif -code == signal.SIGXFSZ:

@@ -1,0 +1,231 @@
+"""The world a task runs in, from the side of the worker that builds it.
+
+A task is the first process of a PID namespace of its own, with its own
+mount and IPC namespaces, and, once its task arrives, its own user
+namespace. Its file system is a read-only template holding only what the
+interpreter needs (its prefixes, its import path, the libraries it loaded,
+three devices), a fresh /proc, a size-capped scratch tmpfs at /tmp (also its
+home and working folder) and, for a run, the tool's own folder at /tool.
+The native ``_walls`` module beside this file does the system calls.
+
+Standard library only, loaded by path like the rest of the worker.
+"""
+
+from __future__ import annotations
+
+import importlib.machinery
+import importlib.util
+import os
+import struct
+import sys
+from types import ModuleType
+from typing import Any
+
+SCRATCH = "/tmp"
+TOOL_FOLDER = "/tool"
+# What a tool can see besides the read-only template content.
+WORLD_ROOTS = (SCRATCH, TOOL_FOLDER, "/proc", "/dev")
+
+
+def load_walls() -> ModuleType | None:
+    """The ``_walls`` extension installed beside this file, or None (a source tree)."""
+    folder = os.path.dirname(os.path.abspath(__file__))
+    for suffix in importlib.machinery.EXTENSION_SUFFIXES:
+        path = os.path.join(folder, "_walls" + suffix)
+        if os.path.exists(path):
+            # Never entered in sys.modules: a tool has no name to import it by.
+            loader = importlib.machinery.ExtensionFileLoader("_walls", path)
+            spec = importlib.util.spec_from_file_location("_walls", path, loader=loader)
+            assert spec is not None
+            module = importlib.util.module_from_spec(spec)
+            loader.exec_module(module)
+            return module
+    return None
+
+
+def read_only_paths() -> list[str]:
+    """The host paths this interpreter needs, as the tool will see them: read-only.
+
+    Its prefixes and import path (the standard library and the site-packages
+    it was given), the folders of every library it has loaded (the C library
+    and its neighbours, which later extension modules load from), the
+    dynamic loader by the path the executable names, and the loader's cache.
+    """
+    wanted = [sys.prefix, sys.base_prefix, sys.exec_prefix, sys.base_exec_prefix]
+    wanted += [entry for entry in sys.path if entry]
+    wanted += _loaded_library_folders()
+    interpreter = _program_interpreter(os.path.realpath(sys.executable))
+    if interpreter:
+        wanted.append(interpreter)
+    wanted += [sys.executable, "/etc/ld.so.cache"]
+    return [path for path in dict.fromkeys(map(os.path.abspath, wanted)) if os.path.exists(path)]
+
+
+def bind_plan(paths: list[str]) -> tuple[list[str], list[str]]:
+    """Which paths to bind, and which only to reach (through links) inside those."""
+    by_target = sorted({os.path.realpath(path) for path in paths}, key=len)
+    binds: list[str] = []
+    for target in by_target:
+        if target == "/":
+            continue  # never the whole host
+        if not any(_within(target, folder) for folder in binds):
+            binds.append(target)
+    links = [path for path in paths if path != os.path.realpath(path)]
+    return binds, links
+
+
+def _within(path: str, folder: str) -> bool:
+    return path == folder or path.startswith(folder.rstrip("/") + "/")
+
+
+def _loaded_library_folders() -> list[str]:
+    folders: set[str] = set()
+    try:
+        with open("/proc/self/maps") as maps:
+            for line in maps:
+                fields = line.split(maxsplit=5)
+                if len(fields) == 6 and fields[5].startswith("/") and ".so" in fields[5]:
+                    folders.add(os.path.dirname(fields[5].rstrip("\n")))
+    except OSError:
+        pass
+    return sorted(folders)
+
+
+def _program_interpreter(executable: str) -> str | None:
+    """The dynamic loader an ELF executable asks for (PT_INTERP), if any."""
+    try:
+        with open(executable, "rb") as program:
+            header = program.read(64)
+            if header[:4] != b"\x7fELF" or header[4] != 2:  # 64-bit only
+                return None
+            order = "<" if header[5] == 1 else ">"
+            (table, ) = struct.unpack_from(order + "Q", header, 0x20)
+            entry_size, count = struct.unpack_from(order + "HH", header, 0x36)
+            program.seek(table)
+            entries = program.read(entry_size * count)
+            for index in range(count):
+                kind, _, offset, _, _, size = struct.unpack_from(
+                    order + "IIQQQQ", entries, index * entry_size
+                )
+                if kind == 3:  # PT_INTERP
+                    program.seek(offset)
+                    return program.read(size).rstrip(b"\0").decode()
+    except (OSError, struct.error, UnicodeDecodeError):
+        return None
+    return None
+
+
+def tool_ids() -> tuple[int, int, int, int]:
+    """(uid, gid) a tool runs as here (ours), and the ids the host knows them by.
+
+    A tool keeps the host's user: nothing it can reach in its world is the
+    host's to protect by ownership, and what it creates stays the user's.
+    """
+    uid, gid = os.geteuid(), os.getegid()
+    return uid, gid, _outside("/proc/self/uid_map", uid), _outside("/proc/self/gid_map", gid)
+
+
+def _outside(path: str, inside_id: int) -> int:
+    try:
+        with open(path) as lines:
+            for line in lines:
+                inside, outside, count = map(int, line.split())
+                if inside <= inside_id < inside + count:
+                    return outside + inside_id - inside
+    except (OSError, ValueError):
+        pass
+    return inside_id
+
+
+class World:
+    """Builds task worlds with ``_walls``; without it, tasks run in a host folder."""
+
+    def __init__(self, walls: ModuleType | None, *, scratch_bytes: int, processes: int | None) -> None:
+        self.walls = walls
+        self.scratch_bytes = scratch_bytes
+        self.processes = processes
+        self.root: str | None = None
+        self.problem = "the _walls module is not installed beside the worker" if walls is None else ""
+        self.uid, self.gid, self.inside_uid, self.inside_gid = tool_ids()
+        self.read_only: list[str] = []
+        # Without Landlock's IPC scoping, abstract sockets are kept apart by a
+        # network namespace per task instead.
+        self.private_network = walls is not None and not walls.landlock_scopes_ipc()
+        self.folder: str | None = None
+
+    def build(self, root: str) -> bool:
+        """Build the template on the empty folder ``root``; False (and why) when refused."""
+        if self.walls is None:
+            return False
+        try:
+            os.makedirs(root, exist_ok=True)
+            self.walls.enter_private_mount_namespace()
+            paths = read_only_paths()
+            binds, links = bind_plan(paths)
+            self.walls.build_template(root, binds, links)
+        except OSError as error:
+            self.problem = f"the task's world could not be built: {error}"
+            return False
+        self.root = root
+        self.read_only = binds
+        return True
+
+    def fork_task_process(self) -> int:
+        """``os.fork()``, the child being the first process of a PID namespace of its own."""
+        if self.root is None:
+            return os.fork()
+        self.walls.new_pid_namespace_for_children()
+        try:
+            pid = os.fork()
+        except BaseException:
+            self.walls.restore_pid_namespace_for_children()
+            raise
+        if pid:
+            self.walls.restore_pid_namespace_for_children()
+        return pid
+
+    def prepare(self, folder: str | None = None) -> None:
+        """In the task process, before its task arrives: its own namespaces, /proc and scratch."""
+        if self.root is None:
+            self.folder = folder
+            return
+        inodes = max(1024, self.scratch_bytes // 4096)
+        self.walls.prepare_task(
+            self.root, self.scratch_bytes, inodes, self.uid, self.gid, self.private_network
+        )
+
+    def describe(self, limits: dict[str, Any]) -> dict[str, Any]:
+        """What the task's error texts may say about its walls."""
+        visible = None
+        if self.root is not None:
+            visible = [*WORLD_ROOTS, *self.read_only]
+        return {**limits, "visible": visible}
+
+    def enter(self, task: dict[str, Any], limits: list[tuple[int, int, int]],
+              tcp_ports: list[int]) -> tuple[str | None, dict[str, str]]:
+        """Put up the walls for ``task``: the script's path in the world, and each wall's state."""
+        command = task.get("command")
+        script = command.get("path") if isinstance(command, dict) else None
+        tool_folder, path = "", None
+        if self.root is not None and isinstance(script, str):
+            real = os.path.realpath(script)
+            if os.path.isfile(real):
+                tool_folder = os.path.dirname(real)
+                path = f"{TOOL_FOLDER}/{os.path.basename(real)}"
+        scratch = SCRATCH if self.root is not None else self.folder
+        report: dict[str, str] = {}
+        if self.walls is not None and scratch is not None:
+            report = self.walls.enter_task(
+                self.root, tool_folder, scratch, self.uid, self.gid, self.inside_uid,
+                self.inside_gid, limits, tcp_ports,
+            )
+        else:
+            import resource
+
+            for which, soft, hard in limits:
+                if which != resource.RLIMIT_NPROC:
+                    resource.setrlimit(which, (soft, hard))
+        if scratch is not None:
+            os.chdir(scratch)
+            os.environ["HOME"] = os.environ["TMPDIR"] = scratch
+        return path, report
