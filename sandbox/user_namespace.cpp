@@ -33,9 +33,9 @@ const char *write_maps(const std::string &process, const std::string &uid_map,
     return nullptr;
 }
 
-// Mapping uid 0 needs CAP_SETFCAP in the parent namespace, which a process
-// loses on entering its own; a helper forked beforehand stays outside and
-// writes the maps for us once we are in.
+// Mapping uid 0, or more than one id, needs capabilities in the parent
+// namespace, which a process loses on entering its own; a helper forked
+// beforehand stays outside and writes the maps for us once we are in.
 class OutsideHelper {
 public:
     OutsideHelper(std::string uid_map, std::string gid_map) {
@@ -97,7 +97,8 @@ Outcome isolate_from_host() {
         }
         return Outcome::applied("active: own user and network namespaces, loopback down");
     }
-    OutsideHelper helper(line(0, 0), line(0, gid));
+    OutsideHelper helper(line(0, 0) + line(kToolUserWhenRoot, kToolUserWhenRoot),
+                         line(0, gid) + line(kToolGroupWhenRoot, kToolGroupWhenRoot));
     if (unshare(CLONE_NEWUSER | CLONE_NEWNET) == 0) {
         if (helper.finish(true)) {
             return Outcome::applied("active: own user and network namespaces, loopback down");

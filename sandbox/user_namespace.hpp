@@ -7,9 +7,14 @@
 
 namespace tarvik::sandbox {
 
+// The user that runs tools when the host is root: nobody, never the host's root.
+constexpr uid_t kToolUserWhenRoot = 65534;
+constexpr gid_t kToolGroupWhenRoot = 65534;
+
 // A user namespace of our own, in which we are root and hold the capabilities
 // that building task worlds needs, with a new, empty network namespace: no
-// interface but a loopback that is down.
+// interface but a loopback that is down. When the host is root, the tool
+// user is mapped too.
 Outcome isolate_from_host();
 
 // A namespace of the task's own, mapping only our current ids (to

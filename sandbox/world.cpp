@@ -145,8 +145,9 @@ void build_template(const std::string &root, const std::vector<std::string> &rea
 }
 
 void prepare_task(const std::string &root, const Scratch &scratch, bool private_network) {
-    check(unshare(CLONE_NEWNS | CLONE_NEWIPC | (private_network ? CLONE_NEWNET : 0)) == 0,
-          "unshare(CLONE_NEWNS | CLONE_NEWIPC)");
+    // A cgroup namespace too: the task's cgroup is all of the tree it sees.
+    const int spaces = CLONE_NEWNS | CLONE_NEWIPC | CLONE_NEWCGROUP;
+    check(unshare(spaces | (private_network ? CLONE_NEWNET : 0)) == 0, "unshare(CLONE_NEWNS)");
     // Only the task's processes: no /proc/sys, sysrq-trigger or kernel
     // tables (Linux 5.8 and newer; older kernels show them read-only, as
     // Landlock keeps the whole of /proc).

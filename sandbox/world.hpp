@@ -31,9 +31,9 @@ struct Scratch {
     gid_t group;
 };
 
-// In a child of the builder, in a PID namespace of its own: its own mount and
-// IPC namespaces (and network namespace when asked), a fresh /proc of its PID
-// namespace and an empty scratch tmpfs of the given size.
+// In a child of the builder, in a PID namespace of its own: its own mount,
+// IPC and cgroup namespaces (and network namespace when asked), a fresh /proc
+// of its PID namespace and an empty scratch tmpfs of the given size.
 void prepare_task(const std::string &root, const Scratch &scratch, bool private_network);
 
 // Makes the template the task's whole file system: `tool_folder` (unless

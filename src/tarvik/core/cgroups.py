@@ -45,11 +45,14 @@ class CallCgroups:
         memberships = _memberships()
         problems = []
         if "" in memberships and "cgroup2" in mounts:
-            folder = os.path.join(mounts["cgroup2"], memberships[""].lstrip("/"))
-            try:
-                return cls(2, (_make_v2_base(folder, name),), memory, processes), ""
-            except OSError as error:
-                problems.append(f"cgroup v2 at {folder}: {error.strerror or error}")
+            own = os.path.join(mounts["cgroup2"], memberships[""].lstrip("/"))
+            # Our own cgroup when it is delegated to us; for root, the top of
+            # the hierarchy, which may hold subtrees beside processes.
+            for folder in dict.fromkeys((own, mounts["cgroup2"])):
+                try:
+                    return cls(2, (_make_v2_base(folder, name),), memory, processes), ""
+                except OSError as error:
+                    problems.append(f"cgroup v2 at {folder}: {error.strerror or error}")
         try:
             bases = []
             for controller in CONTROLLERS:
@@ -94,9 +97,10 @@ class CallCgroups:
             raise
         return CallCgroup(folders)
 
-    def attach(self, call: CallCgroup, pid: int) -> None:
+    def join(self, call: CallCgroup) -> None:
+        """Move the calling process into the call's cgroup (its children follow from then on)."""
         for folder in call.folders:
-            _write(folder, "cgroup.procs", pid)
+            _write(folder, "cgroup.procs", 0)
 
     def peek(self, call: CallCgroup) -> dict[str, bool]:
         """Which limits the call met: memory (a process was killed) and processes (a fork refused)."""
@@ -126,14 +130,10 @@ class CallCgroups:
     @classmethod
     def remove_orphaned_fresh(cls, prefix: str) -> None:
         """Remove the subtrees ``<prefix><pid>-...`` of hosts that are gone."""
-        memberships = _memberships()
         seen = set()
-        for key, mount in _cgroup_mounts().items():
-            membership = memberships.get("" if key == "cgroup2" else key)
-            if membership is None:
-                continue
+        for parent in _parents():
             try:
-                names = os.listdir(os.path.join(mount, membership.lstrip("/")))
+                names = os.listdir(parent)
             except OSError:
                 continue
             for name in names:
@@ -146,12 +146,8 @@ class CallCgroups:
     @staticmethod
     def remove_abandoned(name: str) -> None:
         """Remove the subtree ``name`` left by a pool whose host died; its calls are long gone."""
-        memberships = _memberships()
-        for key, mount in _cgroup_mounts().items():
-            membership = memberships.get("" if key == "cgroup2" else key)
-            if membership is None:
-                continue
-            base = os.path.join(mount, membership.lstrip("/"), name)
+        for parent in _parents():
+            base = os.path.join(parent, name)
             try:
                 calls = [entry.path for entry in os.scandir(base) if entry.is_dir()]
             except OSError:
@@ -159,6 +155,19 @@ class CallCgroups:
             for call in calls:
                 _remove(call)
             _remove(base)
+
+
+def _parents() -> list[str]:
+    """Every folder ``open`` may make a subtree in."""
+    memberships = _memberships()
+    parents = []
+    for key, mount in _cgroup_mounts().items():
+        membership = memberships.get("" if key == "cgroup2" else key)
+        if membership is not None:
+            parents.append(os.path.join(mount, membership.lstrip("/")))
+        if key == "cgroup2":
+            parents.append(mount)
+    return list(dict.fromkeys(parents))
 
 
 def _make_v2_base(folder: str, name: str) -> str:

@@ -22,6 +22,7 @@ from types import ModuleType
 from typing import Any
 
 SCRATCH = "/tmp"
+NOBODY = 65534
 TOOL_FOLDER = "/tool"
 # What a tool can see besides the read-only template content.
 WORLD_ROOTS = (SCRATCH, TOOL_FOLDER, "/proc", "/dev")
@@ -116,16 +117,25 @@ def _program_interpreter(executable: str) -> str | None:
 
 
 def tool_ids() -> tuple[int, int, int, int]:
-    """(uid, gid) a tool runs as here (ours), and the ids the host knows them by.
+    """(uid, gid) a tool runs as here, and the ids the host knows them by.
 
-    A tool keeps the host's user: nothing it can reach in its world is the
-    host's to protect by ownership, and what it creates stays the user's.
+    When the host is root (and its nobody is mapped here), tools run as
+    nobody: the kernel exempts root from the per-user process limit, and
+    root owns what the world shows of the host. Otherwise they keep the
+    host's own user.
     """
     uid, gid = os.geteuid(), os.getegid()
-    return uid, gid, _outside("/proc/self/uid_map", uid), _outside("/proc/self/gid_map", gid)
+    if uid == 0 and _outside("/proc/self/uid_map", NOBODY) == NOBODY == _outside(
+        "/proc/self/gid_map", NOBODY
+    ) and _outside("/proc/self/uid_map", 0) == 0:
+        uid = gid = NOBODY
+    inside_uid = _outside("/proc/self/uid_map", uid)
+    inside_gid = _outside("/proc/self/gid_map", gid)
+    return uid, gid, uid if inside_uid is None else inside_uid, gid if inside_gid is None else inside_gid
 
 
-def _outside(path: str, inside_id: int) -> int:
+def _outside(path: str, inside_id: int) -> int | None:
+    """What ``inside_id`` is in the parent namespace, None when it is not mapped."""
     try:
         with open(path) as lines:
             for line in lines:
@@ -134,7 +144,7 @@ def _outside(path: str, inside_id: int) -> int:
                     return outside + inside_id - inside
     except (OSError, ValueError):
         pass
-    return inside_id
+    return None
 
 
 class World:
@@ -202,16 +212,27 @@ class World:
         return {**limits, "visible": visible}
 
     def enter(self, task: dict[str, Any], limits: list[tuple[int, int, int]],
-              tcp_ports: list[int]) -> tuple[str | None, dict[str, str]]:
-        """Put up the walls for ``task``: the script's path in the world, and each wall's state."""
+              tcp_ports: list[int]) -> tuple[Any, dict[str, str]]:
+        """Put up the walls for ``task``: its command as the world sees it, and each wall's state.
+
+        The script is read now, while the host's tree is still there and
+        before this process becomes the tool's user, who may not be allowed
+        to read it; in the world it lies at /tool, its folder beside it.
+        """
         command = task.get("command")
         script = command.get("path") if isinstance(command, dict) else None
-        tool_folder, path = "", None
+        tool_folder = ""
         if self.root is not None and isinstance(script, str):
             real = os.path.realpath(script)
-            if os.path.isfile(real):
+            try:
+                with open(real, "rb") as file:
+                    source = file.read()
+            except OSError:
+                pass  # it will fail to load, in the world, with the usual text
+            else:
                 tool_folder = os.path.dirname(real)
                 path = f"{TOOL_FOLDER}/{os.path.basename(real)}"
+                command = {**command, "path": path, "source": source}
         scratch = SCRATCH if self.root is not None else self.folder
         report: dict[str, str] = {}
         if self.walls is not None and scratch is not None:
@@ -228,4 +249,4 @@ class World:
         if scratch is not None:
             os.chdir(scratch)
             os.environ["HOME"] = os.environ["TMPDIR"] = scratch
-        return path, report
+        return command, report

@@ -58,10 +58,10 @@ def _task_limits(world: Any, task: dict[str, Any]) -> list[tuple[int, int, int]]
 
 
 def _enter(world: Any, tcp_ports: list[int]) -> worker_task.EnterWorld:
-    def enter(task: dict[str, Any]) -> str | None:
-        path, _ = world.enter(task, _task_limits(world, task), tcp_ports)
+    def enter(task: dict[str, Any]) -> Any:
+        command, _ = world.enter(task, _task_limits(world, task), tcp_ports)
         task["walls"] = world.describe(task.get("walls", {}))
-        return path
+        return command
 
     return enter
 
@@ -319,25 +319,24 @@ class Zygote:
             return None, f"Cannot start a worker: {error}"
         if pid == 0:
             try:
-                self._become_supervisor(fds, warm, folder)
+                self._become_supervisor(fds, warm, cgroup, folder)
             except BaseException:  # noqa: BLE001 - a child must never return into the zygote
                 traceback.print_exc()
             os._exit(70)
         for fd in fds:
             os.close(fd)
         self.tasks[pid] = (cgroup, folder)
-        if cgroup is not None:
-            try:
-                self.cgroups.attach(cgroup, pid)
-            except OSError as error:
-                _kill(pid, group=False)
-                return None, f"Cannot start a worker: its cgroup refused it: {error}"
         return pid, None
 
-    def _become_supervisor(self, fds: list[int], warm: bool, folder: str | None) -> NoReturn:
+    def _become_supervisor(
+        self, fds: list[int], warm: bool, cgroup: Any, folder: str | None
+    ) -> NoReturn:
         import select
         import signal
 
+        if cgroup is not None:
+            # Before anything of the task exists: what it starts is counted too.
+            self.cgroups.join(cgroup)
         os.setsid()
         _die_with_parent(self.world.walls)
         if select.select([self._lifeline_read], [], [], 0)[0]:
