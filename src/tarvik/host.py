@@ -18,6 +18,7 @@ from tarvik.calls import (
     UnknownToolError,
     result_text,
 )
+from tarvik.settings import Settings
 from tarvik.store import SavedTool, find_saved_tools, store_root
 from tarvik.tools.base import Tool
 from tarvik.tools.registry import ToolRegistry
@@ -91,21 +92,20 @@ class Host:
             await outcome
 
 
-def build_host() -> Host:
+def build_host(settings: Settings | None = None) -> Host:
     """One `SubprocessManager`, one `ToolRegistry`, one `ToolCreatorTool` registered in it.
 
     Must run on the event loop that will serve the host: the manager may tie
     itself to the running loop.
     """
     try:
-        from tarvik.core.subprocess_manager import SubprocessManager
         from tarvik.tools.tool_creator import ToolCreatorTool
     except ImportError as exc:
         raise HostUnavailable(
             f"cannot load the host ({exc}); install tarvik with pip so that its extension is built"
         ) from exc
 
-    manager = PrintRecordingManager(SubprocessManager())
+    manager = PrintRecordingManager((settings or Settings()).subprocess_manager())
     registry = ToolRegistry()
     creator = ToolCreatorTool(subprocess_manager=manager, tool_registry=registry)
     registry.register(creator)
@@ -113,9 +113,14 @@ def build_host() -> Host:
 
 
 @asynccontextmanager
-async def open_host(*, register_saved: bool = True) -> AsyncIterator[Host]:
+async def open_host(
+    *, register_saved: bool | None = None, settings: Settings | None = None
+) -> AsyncIterator[Host]:
     """A built host, closed again on exit; with the saved tools registered unless asked not to."""
-    host = build_host()
+    settings = settings or Settings()
+    if register_saved is None:
+        register_saved = settings.register_saved
+    host = build_host(settings)
     try:
         if register_saved:
             saved = await asyncio.to_thread(find_saved_tools, store_root())

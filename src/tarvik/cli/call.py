@@ -9,6 +9,7 @@ from typing import Any
 
 from tarvik.cli.arguments import ArgumentError, parse_arguments
 from tarvik.host import InvalidArgumentsError, UnknownToolError, open_host, store_root
+from tarvik.settings import Settings, add_sandbox_options, settings_from
 
 EXAMPLES = """\
 examples:
@@ -54,6 +55,7 @@ def add_parser(commands: Any) -> None:
         default=True,
         help="offer the tools saved by earlier runs as custom_<name> (default: on)",
     )
+    add_sandbox_options(parser)
     parser.set_defaults(run=run)
 
 
@@ -63,11 +65,13 @@ def run(args: argparse.Namespace) -> int:
     except ArgumentError as exc:
         print(f"tarvik call: error: {exc}", file=sys.stderr)
         return 2
-    return asyncio.run(call_and_print(args.tool, arguments, register_saved=args.register_saved))
+    settings = settings_from(args)
+    return asyncio.run(call_and_print(args.tool, arguments, settings=settings))
 
 
-async def call_and_print(tool: str, arguments: dict[str, Any], *, register_saved: bool) -> int:
-    async with open_host(register_saved=register_saved) as host:
+async def call_and_print(tool: str, arguments: dict[str, Any], *, settings: Settings) -> int:
+    register_saved = settings.register_saved
+    async with open_host(settings=settings) as host:
         try:
             outcome = await host.calls.call(tool, arguments)
         except UnknownToolError as exc:

@@ -8,7 +8,7 @@ import sys
 from collections.abc import Sequence
 
 from tarvik import __version__
-from tarvik.cli import call, demo, serve
+from tarvik.cli import call, demo, sandbox, serve
 from tarvik.host import HostUnavailable
 
 DESCRIPTION = "Let an AI agent write, check, save and call its own tools."
@@ -18,6 +18,7 @@ examples:
   tarvik demo                                   see an agent create, use and delete a tool
   tarvik serve                                  be the MCP server of a client (stdio)
   tarvik call tool_creator operation=list       one call from the shell
+  tarvik sandbox                                check every wall of the tool sandbox here
 
 A tool's script may declare its args, as a module-level ARGS_SCHEMA = {...}
 JSON-schema dict literal or as a TypedDict class annotating main's parameter;
@@ -40,7 +41,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="how much to log on stderr (default: WARNING)",
     )
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
-    for command in (serve, call, demo):
+    for command in (serve, call, demo, sandbox):
         command.add_parser(commands)
     return parser
 

@@ -9,6 +9,8 @@ import os
 import signal
 from typing import Any
 
+from tarvik.settings import Settings, add_sandbox_options, settings_from
+
 EXAMPLES = """\
 examples:
   tarvik serve
@@ -18,12 +20,14 @@ examples:
       start with tool_creator alone; only tools created in this run are added
   HOME=/tmp/agent-home tarvik serve
       keep the agent's tools in /tmp/agent-home/.tarvik/custom_tools
+  tarvik serve --memory 512M --max-processes 16 --require-sandbox
+      smaller calls, and no tool at all where a wall of the sandbox is missing
 
 A tool whose script declares its args (a module-level ARGS_SCHEMA = {...}
 JSON-schema dict literal, or a TypedDict class annotating main's parameter)
 is offered with that schema for args, and calls that do not match it are
 refused (-32602) before it runs. The client speaks JSON-RPC on stdin/stdout;
-logs go to stderr only."""
+logs go to stderr only, the sandbox's walls among them, one line each, at start."""
 
 
 def add_parser(commands: Any) -> None:
@@ -40,18 +44,19 @@ def add_parser(commands: Any) -> None:
         default=True,
         help="offer every tool saved in ~/.tarvik/custom_tools at start (default: on)",
     )
+    add_sandbox_options(parser)
     parser.set_defaults(run=run)
 
 
 def run(args: argparse.Namespace) -> int:
-    asyncio.run(serve_until_stopped(register_saved=args.register_saved))
+    asyncio.run(serve_until_stopped(settings=settings_from(args)))
     return 0
 
 
 STOP_SIGNALS = (signal.SIGTERM, signal.SIGINT)
 
 
-async def serve_until_stopped(*, register_saved: bool) -> None:
+async def serve_until_stopped(*, settings: Settings) -> None:
     """Serve until the client leaves, or until SIGTERM or SIGINT.
 
     A signal cancels the server so the host closes its worker processes, and
@@ -78,7 +83,9 @@ async def serve_until_stopped(*, register_saved: bool) -> None:
     for signum in STOP_SIGNALS:
         loop.add_signal_handler(signum, stop, signum)
     try:
-        await serve_stdio(register_saved=register_saved, host_closed=host_closed)
+        await serve_stdio(
+            register_saved=settings.register_saved, host_closed=host_closed, settings=settings
+        )
     finally:
         for signum in STOP_SIGNALS:
             loop.remove_signal_handler(signum)

@@ -101,7 +101,7 @@ def walls_report(
         report["launcher"] = f"unavailable: {launcher_problem}"
         launcher = {}
     else:
-        report["launcher"] = "active"
+        report["launcher"] = "active: workers start through tarvik-sandbox, away from the host"
     for name in ("parent death", "network"):
         report[name] = launcher.get(name) or "unavailable: not reported by the launcher"
     world = bool(worker.get("world"))

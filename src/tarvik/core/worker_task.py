@@ -216,9 +216,15 @@ class Walls:
         sys.addaudithook(hook)
 
     def explain(self, error: BaseException) -> str:
-        """Which wall stopped the tool, or "" when none did."""
+        """Which wall stopped the tool, or "" when none did; with what to do about it."""
         if isinstance(error, MemoryError):
-            return f"the call's memory limit ({_size(self.memory)}) was reached" if self.memory else ""
+            if not self.memory:
+                return ""
+            return (f"the call's memory limit ({_size(self.memory)}) was reached; the tool cannot "
+                    "raise it, so work on less data at a time")
+        if isinstance(error, ModuleNotFoundError):
+            return ("a tool can import the standard library and the packages installed with "
+                    "the host's Python, and modules kept beside its script")
         if not isinstance(error, OSError):
             return ""
         number = error.errno

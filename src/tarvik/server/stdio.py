@@ -2,18 +2,26 @@
 
 from __future__ import annotations
 
+import asyncio
 import logging
 from collections.abc import Callable
 
 from mcp.server.stdio import stdio_server
 
 from tarvik.host import open_host
+from tarvik.sandbox_check import log_walls
 from tarvik.server.app import build_server, serve_streams
+from tarvik.settings import Settings
 
 logger = logging.getLogger("tarvik.server")
 
 
-async def serve_stdio(*, register_saved: bool = True, host_closed: Callable[[], None] | None = None) -> None:
+async def serve_stdio(
+    *,
+    register_saved: bool = True,
+    host_closed: Callable[[], None] | None = None,
+    settings: Settings | None = None,
+) -> None:
     """Serve one client on stdin/stdout until it closes its end.
 
     `host_closed` runs once the host has shut its workers down, also when
@@ -25,10 +33,18 @@ async def serve_stdio(*, register_saved: bool = True, host_closed: Callable[[], 
     # manager starts can inherit them and corrupt the stream.
     async with stdio_server() as (read_stream, write_stream):
         try:
-            async with open_host(register_saved=register_saved) as host:
+            async with open_host(register_saved=register_saved, settings=settings) as host:
                 tool_server = build_server(host.registry)
                 logger.info("Serving %s over stdio", ", ".join(host.registry.names()))
-                await serve_streams(tool_server, read_stream, write_stream)
+                # Probed while the client starts up; the answer to its first
+                # request does not wait for it.
+                probing = asyncio.get_running_loop().create_task(
+                    log_walls(settings or Settings())
+                )
+                try:
+                    await serve_streams(tool_server, read_stream, write_stream)
+                finally:
+                    probing.cancel()
         finally:
             if host_closed is not None:
                 host_closed()
