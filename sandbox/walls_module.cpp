@@ -3,13 +3,12 @@
 // Loaded by the pool's zygote before it forks and by a fresh worker; never by
 // the host. Each call is one step of a task's life, in this order: the PID
 // namespace for the next child, the template (once, in the zygote), the
-// task's own namespaces (before the task arrives), and entering the world
-// (once the task arrived, right before the tool runs).
+// task's own namespaces and world (its supervisor, before the task arrives),
+// the tool process's walls (also before), and once the task is known, the
+// tool's folder bound and the host's tree detached (its supervisor again).
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/map.h>
-#include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
-#include <nanobind/stl/tuple.h>
 #include <nanobind/stl/vector.h>
 #include <fcntl.h>
 #include <sched.h>
@@ -19,9 +18,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <map>
-#include <optional>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "landlock.hpp"
@@ -35,8 +32,6 @@ namespace nb = nanobind;
 namespace sandbox = tarvik::sandbox;
 
 namespace {
-
-using Limit = std::tuple<int, uint64_t, uint64_t>;  // resource, soft, hard
 
 // The PID namespace this process started in, to go back to after each child.
 int own_pid_namespace() {
@@ -57,35 +52,25 @@ std::string state(const sandbox::Outcome &outcome) {
     return outcome.active ? outcome.detail : "unavailable: " + outcome.detail;
 }
 
-// Everything between the task's arrival and the tool's first line: the
-// world (when `root` is given), the limits, the task's own user, and the
-// walls no tool can lift. The mounts and ids must all succeed; a wall the
-// kernel refuses is reported instead.
-std::map<std::string, std::string> enter_task(const std::optional<std::string> &root,
-                                              const std::string &tool_folder,
-                                              const std::string &writable, uid_t tool_uid,
-                                              gid_t tool_gid, uid_t inside_uid, gid_t inside_gid,
-                                              const std::vector<Limit> &limits,
-                                              const std::vector<uint16_t> &tcp_ports) {
-    if (root) sandbox::enter_task(*root, tool_folder);
+// The tool process's walls, put up before its task arrives: the task's own
+// user, no capabilities, Landlock and the task's seccomp filter. Changing
+// ids must succeed; a wall the kernel refuses is reported instead.
+std::map<std::string, std::string> seal_task(const std::string &writable, uid_t tool_uid,
+                                             gid_t tool_gid, uid_t inside_uid, gid_t inside_gid,
+                                             uint64_t processes,
+                                             const std::vector<uint16_t> &tcp_ports) {
     sandbox::switch_ids(tool_uid, tool_gid);
     std::map<std::string, std::string> report;
-    bool own_user = true;
     try {
         sandbox::enter_task_user_namespace(inside_uid, inside_gid);
         report["user namespace"] = "active: own user namespace, counted apart from other tasks";
+        // Only now: the kernel counts processes per user and user namespace,
+        // and a namespace takes its creator's process limit as its ceiling.
+        const rlimit limit{processes, processes};
+        sandbox::check(setrlimit(RLIMIT_NPROC, &limit) == 0, "setrlimit(RLIMIT_NPROC)");
     } catch (const sandbox::StepError &error) {
         errno = error.error_number();
         report["user namespace"] = "unavailable: " + sandbox::system_error(error.what());
-        own_user = false;
-    }
-    // Set only now: the kernel counts processes per user and user namespace,
-    // and a namespace takes its creator's process limit as its own ceiling.
-    // Outside a namespace of the task's own the count would be the host's.
-    for (const auto &[resource, soft, hard] : limits) {
-        if (resource == RLIMIT_NPROC && !own_user) continue;
-        const rlimit limit{soft, hard};
-        sandbox::check(setrlimit(resource, &limit) == 0, "setrlimit");
     }
     report["capabilities"] = state(sandbox::drop_capabilities());
     if (!sandbox::forbid_new_privileges()) {
@@ -137,10 +122,13 @@ NB_MODULE(_walls, module) {
         },
         nb::arg("root"), nb::arg("scratch_bytes"), nb::arg("scratch_inodes"), nb::arg("owner"),
         nb::arg("group"), nb::arg("private_network"),
-        "The task's own mount and IPC namespaces, /proc and scratch, before its task arrives.");
-    module.def("enter_task", &enter_task, nb::arg("root").none(), nb::arg("tool_folder"),
-               nb::arg("writable"), nb::arg("tool_uid"), nb::arg("tool_gid"),
-               nb::arg("inside_uid"), nb::arg("inside_gid"), nb::arg("limits"),
-               nb::arg("tcp_ports"),
-               "Enter the world and put up the walls; returns each wall's state.");
+        "The task's own namespaces, /proc and scratch, and the world as its root.");
+    module.def("attach_tool_folder", &sandbox::attach_tool_folder, nb::arg("host_folder"),
+               "In a prepared world: bind the host's folder read-only at /tool.");
+    module.def("detach_host_tree", &sandbox::detach_host_tree,
+               "In a prepared world: detach the host's file system for good.");
+    module.def("seal_task", &seal_task, nb::arg("writable"), nb::arg("tool_uid"),
+               nb::arg("tool_gid"), nb::arg("inside_uid"), nb::arg("inside_gid"),
+               nb::arg("processes"), nb::arg("tcp_ports"),
+               "Put up the tool process's walls; returns each wall's state.");
 }

@@ -2,6 +2,7 @@
 #include "world.hpp"
 
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -160,29 +161,43 @@ void prepare_task(const std::string &root, const Scratch &scratch, bool private_
                                 ",nr_inodes=" + std::to_string(scratch.inodes) +
                                 ",uid=" + std::to_string(scratch.owner) +
                                 ",gid=" + std::to_string(scratch.group);
-    check(mount("tarvik-scratch", (root + kScratch).c_str(), "tmpfs", MS_NOSUID | MS_NODEV,
-                options.c_str()) == 0,
+    const std::string tmp = root + kScratch;
+    check(mount("tarvik-scratch", tmp.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) == 0,
           "mount the scratch tmpfs");
+    make_directory(root + kHostTree);
+    check(chdir(root.c_str()) == 0, "chdir into the world");
+    check(syscall(SYS_pivot_root, ".", (root + kHostTree).c_str()) == 0, "pivot_root");
+    check(chdir(kScratch) == 0, "chdir /tmp");
 }
 
-void enter_task(const std::string &root, const std::string &tool_folder) {
-    if (!tool_folder.empty()) {
-        const int fd = open(tool_folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-        check(fd >= 0, "open the tool's folder " + tool_folder);
-        const std::string source = "/proc/self/fd/" + std::to_string(fd);
-        try {
-            bind(source, root + kToolFolder, MS_RDONLY | MS_NODEV);
-        } catch (...) {
-            close(fd);
-            throw;
-        }
-        close(fd);
+void attach_tool_folder(const std::string &host_folder) {
+    // Resolved as if the host's tree were the root, so that its links lead
+    // where they lead on the host, never out of the tree.
+    const int host = open(kHostTree, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    check(host >= 0, "open the host's tree");
+    open_how how{};
+    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+    how.resolve = RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS;
+    const auto start = host_folder.find_first_not_of('/');
+    const std::string relative = start == std::string::npos ? "." : host_folder.substr(start);
+    const int folder = static_cast<int>(syscall(SYS_openat2, host, relative.c_str(), &how, sizeof(how)));
+    const int saved = errno;
+    close(host);
+    errno = saved;
+    check(folder >= 0, "open the tool's folder " + host_folder);
+    const std::string source = "/proc/self/fd/" + std::to_string(folder);
+    try {
+        bind(source, kToolFolder, MS_RDONLY | MS_NODEV);
+    } catch (...) {
+        close(folder);
+        throw;
     }
-    check(chdir(root.c_str()) == 0, "chdir into the world");
-    // The template becomes / and the host's tree, stacked on it, is detached.
-    check(syscall(SYS_pivot_root, ".", ".") == 0, "pivot_root");
-    check(umount2(".", MNT_DETACH) == 0, "detach the host's file system");
-    check(chdir("/") == 0, "chdir /");
+    close(folder);
+}
+
+void detach_host_tree() {
+    check(umount2(kHostTree, MNT_DETACH) == 0, "detach the host's file system");
+    check(rmdir(kHostTree) == 0, "remove the host tree's mount point");
 }
 
 }  // namespace tarvik::sandbox

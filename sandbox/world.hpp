@@ -31,13 +31,20 @@ struct Scratch {
     gid_t group;
 };
 
+// Where the host's tree hangs in a prepared world until the task arrives.
+inline constexpr const char *kHostTree = "/tmp/.host";
+
 // In a child of the builder, in a PID namespace of its own: its own mount,
 // IPC and cgroup namespaces (and network namespace when asked), a fresh /proc
-// of its PID namespace and an empty scratch tmpfs of the given size.
+// of its PID namespace and an empty scratch tmpfs of the given size; then the
+// template becomes its root, the host's tree kept at kHostTree for now.
 void prepare_task(const std::string &root, const Scratch &scratch, bool private_network);
 
-// Makes the template the task's whole file system: `tool_folder` (unless
-// empty) bound read-only at /tool, then the host's tree detached for good.
-void enter_task(const std::string &root, const std::string &tool_folder);
+// In a prepared world, once its task is known: the tool's folder (a path of
+// the host's, resolved inside the host's tree) bound read-only at /tool.
+void attach_tool_folder(const std::string &host_folder);
+
+// The host's tree detached for good, before anything of the task runs.
+void detach_host_tree();
 
 }  // namespace tarvik::sandbox

@@ -41,6 +41,7 @@ from tarvik.core.worker_io import (
 )
 from tarvik.core.worker_pool import PooledWorker, PoolError, WorkerPool, WorkerRefused
 from tarvik.core.worker_process import (
+    ADMISSION_FD,
     RESULT_FD,
     TASK_FD,
     VERDICT_FD,
@@ -57,7 +58,7 @@ _GIB = 1 << 30
 # The cgroups of fresh workers: the host's pid tells whose they are.
 _FRESH_CGROUP_PREFIX = "tarvik-fresh-"
 # Where a probe's launcher writes its report: clear of the worker's pipes.
-_PROBE_REPORT_FD = 6
+_PROBE_REPORT_FD = 7
 # How long to wait for pipes to settle once the worker is already dead.
 _SETTLE_GRACE = 1.0
 # How much of the captured output an error message quotes.
@@ -300,9 +301,7 @@ class SubprocessManager:
                 continue
             pipes = TaskPipes(loop, *worker.take_fds(), self.output_limit, self.reply_limit)
             remaining = max(deadline - loop.time(), 0.001)
-            answer = await self._exchange(
-                worker, pipes, self._task_message(command, timeout), timeout, remaining
-            )
+            answer = await self._exchange(worker, pipes, command, timeout, remaining)
             if answer is not None:
                 return answer
         return SubprocessResult(error=failure_text)
@@ -318,28 +317,28 @@ class SubprocessManager:
                 self._open_fresh_cgroups()
             if self._fresh_cgroups is not None:
                 cgroup = self._fresh_cgroups.new_call()
-            ends = [os.pipe() for _ in range(4)]
+            ends = [os.pipe() for _ in range(5)]
             (task_read, task_write), (result_read, result_write) = ends[0], ends[1]
             (output_read, output_write), (verdict_read, verdict_write) = ends[2], ends[3]
+            admission_read, admission_write = ends[4]
             widen_pipe(output_read)
             argv = self._fresh_argv(folder, cgroup=cgroup)
             child_fds = {1: output_write, 2: output_write, TASK_FD: task_read,
-                         RESULT_FD: result_write, VERDICT_FD: verdict_write}
+                         RESULT_FD: result_write, VERDICT_FD: verdict_write,
+                         ADMISSION_FD: admission_read}
             try:
                 worker = SpawnedWorker.spawn(loop, argv, worker_environment(folder), child_fds)
             except OSError as error:
-                for fd in (task_write, result_read, output_read, verdict_read):
+                for fd in (task_write, result_read, output_read, verdict_read, admission_write):
                     os.close(fd)
                 return SubprocessResult(error=f"Cannot start a worker: {error}")
         except BaseException:
             self._settle_later(None, folder, cgroup)
             raise
         pipes = TaskPipes(loop, task_write, result_read, output_read, verdict_read,
-                          self.output_limit, self.reply_limit)
+                          admission_write, self.output_limit, self.reply_limit)
         try:
-            answer = await self._exchange(
-                worker, pipes, self._task_message(command, timeout), timeout, timeout, cgroup
-            )
+            answer = await self._exchange(worker, pipes, command, timeout, timeout, cgroup)
             return answer or failure(describe_exit(await worker.stop()), pipes.output.text())
         finally:
             # Answered: the caller need not wait for the launcher to leave and
@@ -371,11 +370,7 @@ class SubprocessManager:
 
     def _fresh_argv(self, folder: str, *extra: str, cgroup: Any = None,
                     report_fd: int | None = None) -> list[str]:
-        argv = [
-            self._python, "-I", os.fspath(WORKER_SCRIPT), "--task-fd", str(TASK_FD),
-            "--result-fd", str(RESULT_FD), "--verdict-fd", str(VERDICT_FD), "--folder", folder,
-            *extra,
-        ]
+        argv = [self._python, "-I", os.fspath(WORKER_SCRIPT), "--folder", folder, *extra]
         if self._launcher is not None:
             cgroups = cgroup.folders if cgroup is not None else ()
             argv = self._launcher.command(report_fd, cgroups=cgroups) + argv
@@ -398,7 +393,8 @@ class SubprocessManager:
                 loop, self._fresh_argv(folder, "--probe", report_fd=_PROBE_REPORT_FD),
                 worker_environment(folder),
                 {_PROBE_REPORT_FD: report_write, TASK_FD: os.open(os.devnull, os.O_RDONLY),
-                 RESULT_FD: worker_write, VERDICT_FD: os.open(os.devnull, os.O_WRONLY)},
+                 RESULT_FD: worker_write, VERDICT_FD: os.open(os.devnull, os.O_WRONLY),
+                 ADMISSION_FD: os.open(os.devnull, os.O_RDONLY)},
             )
             raw_launcher = await asyncio.wait_for(launcher_report, 10.0)
             raw_worker = await asyncio.wait_for(worker_report, 10.0)
@@ -426,12 +422,15 @@ class SubprocessManager:
 
     # --- both ------------------------------------------------------------------
 
-    def _task_message(self, command: dict[str, Any], timeout: float) -> bytes:
-        command = dict(command)
+    @staticmethod
+    def _command(command: dict[str, Any]) -> dict[str, Any]:
         path = command.get("path")
         if isinstance(path, str) and not os.path.isabs(path):
             # The worker runs in its own folder; a relative path means the host's.
-            command["path"] = os.path.abspath(path)
+            return {**command, "path": os.path.abspath(path)}
+        return command
+
+    def _task_message(self, command: dict[str, Any], timeout: float) -> bytes:
         message = {
             "command": command,
             "limits": self.limits.for_timeout(timeout),
@@ -444,7 +443,7 @@ class SubprocessManager:
         self,
         worker: SpawnedWorker | PooledWorker,
         pipes: TaskPipes,
-        message: bytes,
+        command: dict[str, Any],
         timeout: float,
         remaining: float,
         cgroup: Any = None,
@@ -456,11 +455,13 @@ class SubprocessManager:
         tool's to write, the verdict pipe is not.
         """
         loop = asyncio.get_running_loop()
+        command = self._command(command)
+        message = self._task_message(command, timeout)
         answered = False
         try:
             try:
                 async with asyncio.timeout(remaining):
-                    if not await write_task(loop, pipes.task_write, message):
+                    if not await pipes.hand_over(loop, command, message):
                         return None
                     await asyncio.wait(
                         (pipes.verdict, worker.exited), return_when=asyncio.FIRST_COMPLETED
@@ -539,14 +540,36 @@ class TaskPipes:
 
     def __init__(
         self, loop: asyncio.AbstractEventLoop, task_write: int, result_read: int,
-        output_read: int, verdict_read: int, output_limit: int, result_limit: int,
+        output_read: int, verdict_read: int, admission_write: int, output_limit: int,
+        result_limit: int,
     ) -> None:
         self.task_write = task_write
+        self.admission_write = admission_write
         self.output = OutputTail(loop, output_read, output_limit)
         self.result = ResultReader(loop, result_read, result_limit)
         self.verdict = read_verdict(loop, verdict_read)
 
+    async def hand_over(self, loop: asyncio.AbstractEventLoop, command: dict[str, Any],
+                        message: bytes) -> bool:
+        """Name the script to the task's supervisor, give the tool process its task.
+
+        False when the tool process was gone before it could read a byte.
+        """
+        path = command.get("path") if command.get("action") == "run_function" else None
+        admission = json.dumps({"path": path if isinstance(path, str) else None}).encode()
+        try:
+            os.write(self.admission_write, admission)  # far below a pipe's capacity
+        except OSError:
+            pass  # its supervisor is gone: the verdict pipe says so
+        finally:
+            os.close(self.admission_write)
+            self.admission_write = -1
+        return await write_task(loop, self.task_write, message)
+
     def close(self) -> None:
+        if self.admission_write >= 0:
+            os.close(self.admission_write)
+            self.admission_write = -1
         self.result.close()
         self.output.close()
         self.verdict.cancel()

@@ -195,7 +195,8 @@ class World:
         return pid
 
     def prepare(self, folder: str | None = None) -> None:
-        """In the task process, before its task arrives: its own namespaces, /proc and scratch."""
+        """In the task's supervisor, before its task: its own namespaces, /proc, scratch, and the
+        world as its root (the host's tree still at HOST_TREE until the task arrives)."""
         if self.root is None:
             self.folder = folder
             return
@@ -204,6 +205,36 @@ class World:
             self.root, self.scratch_bytes, inodes, self.uid, self.gid, self.private_network
         )
 
+    def seal(self, tcp_ports: list[int]) -> dict[str, str]:
+        """In the tool process, before its task: the walls no tool can lift, and each one's state."""
+        scratch = SCRATCH if self.root is not None else self.folder
+        if self.walls is None or scratch is None:
+            return {}
+        return self.walls.seal_task(
+            scratch, self.uid, self.gid, self.inside_uid, self.inside_gid,
+            self.processes or 0, tcp_ports,
+        )
+
+    def admit(self, script: str | None) -> bytes:
+        """In the supervisor, once the task is known: the tool's folder in, the host's tree out.
+
+        Returns the script, read now: the tool's user may not be allowed to.
+        """
+        source = b""
+        if script is not None:
+            folder, name = os.path.split(script)
+            try:
+                if self.root is not None:
+                    self.walls.attach_tool_folder(folder)
+                    script = f"{TOOL_FOLDER}/{name}"
+                with open(script, "rb") as file:
+                    source = file.read()
+            except OSError:
+                pass  # it will fail to load with the usual text
+        if self.root is not None:
+            self.walls.detach_host_tree()
+        return source
+
     def describe(self, limits: dict[str, Any]) -> dict[str, Any]:
         """What the task's error texts may say about its walls."""
         visible = None
@@ -211,42 +242,45 @@ class World:
             visible = [*WORLD_ROOTS, *self.read_only]
         return {**limits, "visible": visible}
 
-    def enter(self, task: dict[str, Any], limits: list[tuple[int, int, int]],
-              tcp_ports: list[int]) -> tuple[Any, dict[str, str]]:
-        """Put up the walls for ``task``: its command as the world sees it, and each wall's state.
+    def enter(self, task: dict[str, Any], source: bytes) -> Any:
+        """In the tool process, its task known and admitted: the command as its world sees it."""
+        import resource
 
-        The script is read now, while the host's tree is still there and
-        before this process becomes the tool's user, who may not be allowed
-        to read it; in the world it lies at /tool, its folder beside it.
-        """
+        for which, soft, hard in rlimits(task.get("limits", {})):
+            resource.setrlimit(which, (soft, hard))
         command = task.get("command")
-        script = command.get("path") if isinstance(command, dict) else None
-        tool_folder = ""
-        if self.root is not None and isinstance(script, str):
-            real = os.path.realpath(script)
-            try:
-                with open(real, "rb") as file:
-                    source = file.read()
-            except OSError:
-                pass  # it will fail to load, in the world, with the usual text
-            else:
-                tool_folder = os.path.dirname(real)
-                path = f"{TOOL_FOLDER}/{os.path.basename(real)}"
-                command = {**command, "path": path, "source": source}
+        if source and isinstance(command, dict):
+            path = str(command.get("path"))
+            if self.root is not None:
+                path = f"{TOOL_FOLDER}/{os.path.basename(path)}"
+            command = {**command, "path": path, "source": source}
         scratch = SCRATCH if self.root is not None else self.folder
-        report: dict[str, str] = {}
-        if self.walls is not None and scratch is not None:
-            report = self.walls.enter_task(
-                self.root, tool_folder, scratch, self.uid, self.gid, self.inside_uid,
-                self.inside_gid, limits, tcp_ports,
-            )
-        else:
-            import resource
-
-            for which, soft, hard in limits:
-                if which != resource.RLIMIT_NPROC:
-                    resource.setrlimit(which, (soft, hard))
         if scratch is not None:
             os.chdir(scratch)
             os.environ["HOME"] = os.environ["TMPDIR"] = scratch
-        return command, report
+        task["walls"] = self.describe(task.get("walls", {}))
+        return command
+
+
+def rlimits(limits: dict[str, int | None]) -> list[tuple[int, int, int]]:
+    """(resource, soft, hard) for each per-process limit, never above what the process has.
+
+    The process limit is not among them: it is set with the task's own user
+    namespace, where the kernel counts the task's processes apart.
+    """
+    import resource
+
+    chosen = []
+    for name, which in (("address_space", resource.RLIMIT_AS), ("cpu_seconds", resource.RLIMIT_CPU),
+                        ("file_size", resource.RLIMIT_FSIZE), ("open_files", resource.RLIMIT_NOFILE),
+                        ("core_size", resource.RLIMIT_CORE)):
+        value = limits.get(name)
+        if value is None:
+            continue
+        _, hard = resource.getrlimit(which)
+        if hard != resource.RLIM_INFINITY:
+            value = min(value, hard)
+        # SIGXCPU at the soft CPU limit; the kernel's SIGKILL a second later
+        # catches a tool that ignores it.
+        chosen.append((which, value, value + 1 if which == resource.RLIMIT_CPU else value))
+    return chosen

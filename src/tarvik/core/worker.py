@@ -1,7 +1,7 @@
 """The worker: the pool's zygote, or a fresh process for one task.
 
     python -I worker.py --zygote --control-fd N --folder DIR --world JSON
-    python -I worker.py --task-fd 3 --result-fd 4 --folder DIR --world JSON [--probe]
+    python -I worker.py --folder DIR --world JSON [--probe]   (pipes on fds 3 to 6)
 
 The host starts this file as a script, through the sandbox launcher when it
 is installed. Isolated mode keeps the host's import path away from tools, so
@@ -23,6 +23,7 @@ import json
 import os
 import sys
 import traceback
+from dataclasses import dataclass
 from types import ModuleType
 from typing import Any, NoReturn
 
@@ -46,68 +47,89 @@ cgroups = _load("cgroups")
 # Where the tool process finds its pipes.
 TASK_FD = 3
 RESULT_FD = 4
-# Where a fresh task's supervisor writes its verdict.
+ADMITTED_FD = 5
+# Where a fresh task's supervisor finds its own.
 VERDICT_FD = 5
+ADMISSION_FD = 6
 
 
-def _task_limits(world: Any, task: dict[str, Any]) -> list[tuple[int, int, int]]:
-    limits = dict(task.get("limits", {}))
-    if not world.processes:
-        limits.pop("processes", None)
-    return worker_task.rlimits(limits)
+@dataclass(frozen=True)
+class TaskEnds:
+    """A task's ends of the host's pipes, as its supervisor receives them.
+
+    ``task``, ``result`` and ``output`` (None: stdout and stderr as they are)
+    are for the tool process; ``verdict`` and ``admission`` stay with the
+    supervisor, which alone writes the verdict and alone learns, on the
+    admission pipe, which script the task runs.
+    """
+
+    task: int
+    result: int
+    output: int | None
+    verdict: int
+    admission: int
 
 
-def _enter(world: Any, tcp_ports: list[int]) -> worker_task.EnterWorld:
-    def enter(task: dict[str, Any]) -> Any:
-        command, _ = world.enter(task, _task_limits(world, task), tcp_ports)
-        task["walls"] = world.describe(task.get("walls", {}))
-        return command
-
-    return enter
-
-
-def _probe(world: Any, report_fd: int) -> NoReturn:
-    """Put up every wall with no task at all and report what held."""
+def _probe(world: Any, report_fd: int, admitted_fd: int) -> NoReturn:
+    """Put up every wall, be admitted to no task at all, and report what held."""
     report: dict[str, Any] = {"world": world.root is not None, "world_problem": world.problem}
     try:
-        _, report["walls"] = world.enter({"limits": {}}, [], [])
+        report["walls"] = world.seal([])
+        if _read_all(admitted_fd)[:1] != b"S":
+            report.update(world=False, world_problem="the supervisor could not admit a task")
     except OSError as error:
-        report.update(world=False, world_problem=f"a task's world could not be entered: {error}")
+        report.update(world=False, world_problem=f"a task's walls could not be put up: {error}")
     worker_task.write_all(report_fd, json.dumps(report).encode())
     os._exit(0)
 
 
-def start_task(
-    world: Any,
-    fds: tuple[int, int, int | None],
-    verdict_fd: int,
-    *,
-    warm: bool = False,
-    streams_ready: bool = False,
-    probe: bool = False,
-) -> NoReturn:
-    """In the task's first process, its world prepared: fork the tool process, then supervise it.
+def _read_all(fd: int) -> bytes:
+    chunks = []
+    while chunk := os.read(fd, 1 << 16):
+        chunks.append(chunk)
+    os.close(fd)
+    return b"".join(chunks)
 
-    ``fds`` are the tool process's task, result and capture pipes (None:
-    keep stdout and stderr as they are). This process runs no tool code and
-    is the only one holding ``verdict_fd``: what it writes there, how the
-    tool process ended, is what the host's answer rests on.
+
+def start_task(
+    world: Any, ends: TaskEnds, *, warm: bool = False, streams_ready: bool = False, probe: bool = False
+) -> NoReturn:
+    """In the task's first process, its world prepared: fork the tool process, admit its task,
+    then supervise it.
+
+    This process runs no tool code. Once the host names the task's script,
+    it lets the tool's folder into the world and the host's tree out, and
+    tells the tool process to go on; then it waits, and alone holds the
+    verdict pipe: how the tool process ended is what the host's answer
+    rests on.
     """
-    task_fd, result_fd, output_fd = fds
+    admitted_read, admitted_write = os.pipe()
     tool = os.fork()
     if tool == 0:
         try:
+            for fd in (admitted_write, ends.verdict, ends.admission):
+                os.close(fd)
             if probe:
-                os.close(verdict_fd)
-                _probe(world, result_fd)
-            _become_tool_process(world, fds, warm=warm, streams_ready=streams_ready)
+                _probe(world, ends.result, admitted_read)
+            _become_tool_process(world, ends, admitted_read, warm=warm, streams_ready=streams_ready)
         except BaseException:  # noqa: BLE001 - a child must never return into its parent
             traceback.print_exc()
         os._exit(70)
-    for fd in fds:
+    for fd in (ends.task, ends.result, ends.output, admitted_read):
         if fd is not None:
             os.close(fd)
-    supervise(tool, verdict_fd)
+    request = _read_all(ends.admission)
+    try:
+        script = json.loads(request).get("path") if request else None
+        admitted = b"S" + world.admit(script if isinstance(script, str) else None)
+    except (OSError, ValueError, AttributeError) as error:
+        admitted = b"E" + str(error).encode()
+    try:
+        worker_task.write_all(admitted_write, admitted)
+    except OSError:
+        pass  # the tool process is gone; its verdict says how
+    os.close(admitted_write)
+    supervise(tool, ends.verdict)
 
 
 def supervise(tool: int, verdict_fd: int) -> NoReturn:
@@ -131,27 +153,37 @@ def supervise(tool: int, verdict_fd: int) -> NoReturn:
 
 
 def _become_tool_process(
-    world: Any, fds: tuple[int, int, int | None], *, warm: bool, streams_ready: bool
+    world: Any, ends: TaskEnds, admitted_fd: int, *, warm: bool, streams_ready: bool
 ) -> NoReturn:
     import fcntl
 
     _die_with_parent(world.walls)
-    task_fd, result_fd, output_fd = fds
-    # Lift every descriptor clear of 0-4 before laying them out there.
-    task_fd, result_fd = (fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, 5) for fd in (task_fd, result_fd))
-    if output_fd is not None:
-        output_fd = fcntl.fcntl(output_fd, fcntl.F_DUPFD_CLOEXEC, 5)
+    # Lift every descriptor clear of 0-5 before laying them out there.
+    task_fd, result_fd, admitted_fd = (
+        fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, 6) for fd in (ends.task, ends.result, admitted_fd)
+    )
+    if ends.output is not None:
+        output_fd = fcntl.fcntl(ends.output, fcntl.F_DUPFD_CLOEXEC, 6)
         os.dup2(output_fd, 1)
         os.dup2(output_fd, 2)
     os.dup2(task_fd, TASK_FD)
     os.dup2(result_fd, RESULT_FD)
-    worker_task.close_stray_fds((TASK_FD, RESULT_FD))
+    os.dup2(admitted_fd, ADMITTED_FD)
+    worker_task.close_stray_fds((TASK_FD, RESULT_FD, ADMITTED_FD))
     os.set_inheritable(RESULT_FD, False)
+    world.seal([])
     if not streams_ready:
         worker_task.capture_output_streams()
     if warm:
         worker_task.warm_up()
-    worker_task.serve_task(TASK_FD, RESULT_FD, _enter(world, []))
+
+    def enter(task: dict[str, Any]) -> Any:
+        admitted = _read_all(ADMITTED_FD)
+        if admitted[:1] != b"S":
+            raise OSError(admitted[1:].decode(errors="replace") or "its supervisor is gone")
+        return world.enter(task, admitted[1:])
+
+    worker_task.serve_task(TASK_FD, RESULT_FD, enter)
 
 
 class Zygote:
@@ -229,11 +261,10 @@ class Zygote:
     def _probe_world(self) -> dict[str, str]:
         """One task with no task to do: what its walls came to, as its tool process saw them."""
         report_read, report_write = os.pipe2(os.O_CLOEXEC)
-        verdict = os.open(os.devnull, os.O_WRONLY | os.O_CLOEXEC)
         try:
             pid = self.world.fork_task_process()
         except OSError as error:
-            for fd in (report_read, report_write, verdict):
+            for fd in (report_read, report_write):
                 os.close(fd)
             self.world.root = None
             self.world.problem = f"no PID namespace for a task: {error}"
@@ -242,11 +273,13 @@ class Zygote:
             try:
                 os.close(report_read)
                 self.world.prepare()
-                start_task(self.world, (_null_input(), report_write, None), verdict, probe=True)
+                null_in = os.open(os.devnull, os.O_RDONLY | os.O_CLOEXEC)
+                null_out = os.open(os.devnull, os.O_WRONLY | os.O_CLOEXEC)
+                start_task(self.world, TaskEnds(null_in, report_write, None, null_out, os.dup(null_in)),
+                           probe=True)
             finally:
                 os._exit(70)
-        for fd in (report_write, verdict):
-            os.close(fd)
+        os.close(report_write)
         chunks = []
         while chunk := os.read(report_read, 65536):
             chunks.append(chunk)
@@ -284,13 +317,13 @@ class Zygote:
         import socket
 
         try:
-            message, fds, _, _ = socket.recv_fds(self.control, 4096, 4)
+            message, fds, _, _ = socket.recv_fds(self.control, 4096, 5)
         except OSError:
             message, fds = b"", []
         if not message:
             self.shut_down()
         request = json.loads(message)
-        if "spawn" in request and len(fds) == 4:
+        if "spawn" in request and len(fds) == 5:
             pid, error = self._fork_task(fds, warm=bool(request.get("warm", True)))
             self.send({"spawned": request["spawn"], "pid": pid, "error": error})
             return
@@ -348,11 +381,7 @@ class Zygote:
         self.control.close()
         worker_task.close_stray_fds(tuple(fds))
         self.world.prepare(folder)
-        task_fd, result_fd, output_fd, verdict_fd = fds
-        start_task(
-            self.world, (task_fd, result_fd, output_fd), verdict_fd,
-            warm=warm, streams_ready=self.streams_ready,
-        )
+        start_task(self.world, TaskEnds(*fds), warm=warm, streams_ready=self.streams_ready)
 
     def _on_signal(self) -> None:
         try:
@@ -408,10 +437,6 @@ class Zygote:
         if self.cgroups is not None:
             self.cgroups.close()
         os._exit(0)
-
-
-def _null_input() -> int:
-    return os.open(os.devnull, os.O_RDONLY | os.O_CLOEXEC)
 
 
 def _children() -> list[int]:
@@ -475,11 +500,9 @@ def _world(argv: list[str]) -> Any:
 
 def run_fresh(argv: list[str]) -> NoReturn:
     """One task started for itself: this process is its supervisor, the first of its PID namespace."""
-    task_fd = int(_argument(argv, "--task-fd"))
-    result_fd = int(_argument(argv, "--result-fd"))
-    verdict_fd = int(_argument(argv, "--verdict-fd"))
+    ends = TaskEnds(TASK_FD, RESULT_FD, None, VERDICT_FD, ADMISSION_FD)
     folder = _argument(argv, "--folder")
-    worker_task.close_stray_fds((task_fd, result_fd, verdict_fd))
+    worker_task.close_stray_fds((TASK_FD, RESULT_FD, VERDICT_FD, ADMISSION_FD))
     world = _world(argv)
     # /proc is mounted for our PID namespace: only when we are its first process.
     if os.getpid() == 1 and world.build(os.path.join(folder, "world")):
@@ -490,7 +513,7 @@ def run_fresh(argv: list[str]) -> NoReturn:
         world.prepare(folder)
     # Importing the tool must not leave __pycache__ folders in the tool store.
     sys.dont_write_bytecode = True
-    start_task(world, (task_fd, result_fd, None), verdict_fd, probe="--probe" in argv)
+    start_task(world, ends, probe="--probe" in argv)
 
 
 def run_zygote(argv: list[str]) -> NoReturn:

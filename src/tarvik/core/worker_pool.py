@@ -56,10 +56,11 @@ class PooledWorker:
     """One forked task waiting for, or running, its single task.
 
     ``pid`` is its supervisor's, as the zygote knows it; the host holds its
-    ends of the task, result, capture and verdict pipes until a call takes them.
+    ends of the task, result, capture, verdict and admission pipes until a
+    call takes them.
     """
 
-    def __init__(self, pool: WorkerPool, pid: int, fds: tuple[int, int, int, int]) -> None:
+    def __init__(self, pool: WorkerPool, pid: int, fds: tuple[int, int, int, int, int]) -> None:
         self._pool = pool
         self.pid = pid
         self._fds = fds
@@ -68,9 +69,9 @@ class PooledWorker:
         # The call's limits it met, as its cgroup counted them.
         self.limits_met: dict[str, bool] = {}
 
-    def take_fds(self) -> tuple[int, int, int, int]:
+    def take_fds(self) -> tuple[int, int, int, int, int]:
         """Hand the host's ends of the pipes to the caller, who closes them."""
-        fds, self._fds = self._fds, (-1, -1, -1, -1)
+        fds, self._fds = self._fds, (-1, -1, -1, -1, -1)
         return fds
 
     def close_fds(self) -> None:
@@ -132,7 +133,7 @@ class WorkerPool:
         self._ready: asyncio.Future[dict[str, Any]] | None = None
         self._starting: asyncio.Task[None] | None = None
         self._ids = itertools.count()
-        self._pending: dict[int, tuple[int, int, int, int]] = {}
+        self._pending: dict[int, tuple[int, int, int, int, int]] = {}
         self._workers: dict[int, PooledWorker] = {}
         self._idle: collections.deque[PooledWorker] = collections.deque()
         self._waiters: collections.deque[asyncio.Future[PooledWorker]] = collections.deque()
@@ -312,7 +313,12 @@ class WorkerPool:
         while self._idle:
             worker = self._idle.popleft()
             if not worker.exited.done():
-                self._refill()
+                if self._idle:
+                    # Forking its successor now would compete with its task for
+                    # the CPU: wait until that task is over, while others idle.
+                    worker.exited.add_done_callback(lambda _: self._refill())
+                else:
+                    self._refill()
                 return worker
             worker.close_fds()
         waiter: asyncio.Future[PooledWorker] = self.loop.create_future()
@@ -346,12 +352,15 @@ class WorkerPool:
         result_read, result_write = os.pipe()
         output_read, output_write = os.pipe()
         verdict_read, verdict_write = os.pipe()
+        admission_read, admission_write = os.pipe()
         widen_pipe(output_read)
         request_id = next(self._ids)
-        self._pending[request_id] = (task_write, result_read, output_read, verdict_read)
+        self._pending[request_id] = (
+            task_write, result_read, output_read, verdict_read, admission_write
+        )
         self.send(
             {"spawn": request_id, "warm": warm},
-            [task_read, result_write, output_write, verdict_write],
+            [task_read, result_write, output_write, verdict_write, admission_read],
         )
 
     def _fail_one(self, error: str) -> None:

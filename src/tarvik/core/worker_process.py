@@ -21,6 +21,7 @@ from collections.abc import Mapping, Sequence
 TASK_FD = 3
 RESULT_FD = 4
 VERDICT_FD = 5
+ADMISSION_FD = 6
 
 # Python ignores SIGPIPE and SIGXFSZ, and ignored signals survive exec; the
 # tool's own children should meet the usual defaults.

@@ -41,17 +41,6 @@ _encode = json.JSONEncoder(allow_nan=False).encode
 _exit = os._exit
 _write = os.write
 
-# The rlimit each task limit maps to. Values are bytes or seconds.
-RLIMITS = {
-    "address_space": resource.RLIMIT_AS,
-    "cpu_seconds": resource.RLIMIT_CPU,
-    "file_size": resource.RLIMIT_FSIZE,
-    "open_files": resource.RLIMIT_NOFILE,
-    "processes": resource.RLIMIT_NPROC,
-    "core_size": resource.RLIMIT_CORE,
-}
-
-
 class ToolError(Exception):
     """A failure to report to the host as the task's error text."""
 
@@ -281,28 +270,6 @@ def perform(command: Any, walls: Walls | None = None) -> Any:
         return run_function(path, function, command.get("args"), walls,
                             source if isinstance(source, bytes) else None)
     raise ToolError(f"Unknown action {action!r}")
-
-
-def rlimits(limits: dict[str, int | None]) -> list[tuple[int, int, int]]:
-    """(resource, soft, hard) for each limit set, never above what the process already has."""
-    chosen = []
-    for name, value in limits.items():
-        which = RLIMITS.get(name)
-        if which is None or value is None:
-            continue
-        _, hard = resource.getrlimit(which)
-        if hard != resource.RLIM_INFINITY:
-            value = min(value, hard)
-        # SIGXCPU at the soft CPU limit; the kernel's SIGKILL a second later
-        # catches a tool that ignores it.
-        chosen.append((which, value, value + 1 if which == resource.RLIMIT_CPU else value))
-    return chosen
-
-
-def apply_limits(limits: dict[str, int | None]) -> None:
-    """Set each limit as both soft and hard so the tool cannot raise it back."""
-    for which, soft, hard in rlimits(limits):
-        resource.setrlimit(which, (soft, hard))
 
 
 def encode_result(result: dict[str, Any], limit: int) -> tuple[bytes, bool]:
