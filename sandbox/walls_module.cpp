@@ -2,12 +2,12 @@
 //
 // Loaded by the pool's zygote before it forks and by a fresh worker; never by
 // the host. Each call is one step of a task's life, in this order: the PID
-// namespace for the next child, the template (once, in the zygote), the
-// task's own namespaces and world (its supervisor, before the task arrives),
-// the tool process's walls (also before), and once the task is known, the
-// tool's folder bound and the host's tree detached (its supervisor again).
+// namespace for the next child and the template (in the zygote), becoming
+// the task's supervisor (which forks the tool process and never returns to
+// Python), and the tool process's walls, put up before its task arrives.
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/map.h>
+#include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 #include <fcntl.h>
@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,7 @@
 #include "outcome.hpp"
 #include "privileges.hpp"
 #include "seccomp_filter.hpp"
+#include "supervisor.hpp"
 #include "user_namespace.hpp"
 #include "world.hpp"
 
@@ -83,6 +85,32 @@ std::map<std::string, std::string> seal_task(const std::string &writable, uid_t 
     return report;
 }
 
+// os.fork() as CPython does it, for a child that carries on in Python.
+pid_t fork_interpreter() {
+    PyOS_BeforeFork();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        PyOS_AfterFork_Child();
+    } else {
+        PyOS_AfterFork_Parent();
+    }
+    return pid;
+}
+
+int supervise_task(const std::vector<std::string> &cgroups, int lifeline,
+                   const std::optional<std::string> &root, uint64_t scratch_bytes,
+                   uint64_t scratch_inodes, uid_t owner, gid_t group, bool private_network,
+                   int task, int result, int output, int verdict, int admission) {
+    sandbox::Supervision plan;
+    plan.cgroups = cgroups;
+    plan.lifeline = lifeline;
+    plan.root = root;
+    plan.scratch = {scratch_bytes, scratch_inodes, owner, group};
+    plan.private_network = private_network;
+    plan.pipes = {task, result, output, verdict, admission};
+    return sandbox::supervise_task(plan, fork_interpreter);
+}
+
 }  // namespace
 
 NB_MODULE(_walls, module) {
@@ -113,20 +141,12 @@ NB_MODULE(_walls, module) {
     module.def("build_template", &sandbox::build_template, nb::arg("root"), nb::arg("read_only"),
                nb::arg("links"),
                "Build the read-only template of every task's world on the empty folder root.");
-    module.def(
-        "prepare_task",
-        [](const std::string &root, uint64_t scratch_bytes, uint64_t scratch_inodes, uid_t owner,
-           gid_t group, bool private_network) {
-            sandbox::prepare_task(root, {scratch_bytes, scratch_inodes, owner, group},
-                                  private_network);
-        },
-        nb::arg("root"), nb::arg("scratch_bytes"), nb::arg("scratch_inodes"), nb::arg("owner"),
-        nb::arg("group"), nb::arg("private_network"),
-        "The task's own namespaces, /proc and scratch, and the world as its root.");
-    module.def("attach_tool_folder", &sandbox::attach_tool_folder, nb::arg("host_folder"),
-               "In a prepared world: bind the host's folder read-only at /tool.");
-    module.def("detach_host_tree", &sandbox::detach_host_tree,
-               "In a prepared world: detach the host's file system for good.");
+    module.def("supervise_task", &supervise_task, nb::arg("cgroups"), nb::arg("lifeline"),
+               nb::arg("root").none(), nb::arg("scratch_bytes"), nb::arg("scratch_inodes"),
+               nb::arg("owner"), nb::arg("group"), nb::arg("private_network"), nb::arg("task"),
+               nb::arg("result"), nb::arg("output"), nb::arg("verdict"), nb::arg("admission"),
+               "Become the task's supervisor; returns only in the tool process it forks, with "
+               "the descriptor of its admission.");
     module.def("seal_task", &seal_task, nb::arg("writable"), nb::arg("tool_uid"),
                nb::arg("tool_gid"), nb::arg("inside_uid"), nb::arg("inside_gid"),
                nb::arg("processes"), nb::arg("tcp_ports"),

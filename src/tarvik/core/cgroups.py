@@ -15,6 +15,9 @@ import os
 from dataclasses import dataclass
 
 CONTROLLERS = ("memory", "pids")
+# What a call needs a cgroup for where each task has its own user namespace,
+# in which the kernel counts its processes already: joining costs time.
+MEMORY_ONLY = ("memory",)
 HOW_TO_GET = (
     "run the host as root, or in a cgroup v2 subtree delegated to its user "
     "(e.g. `systemd-run --user --scope -p Delegate=yes tarvik serve`)"
@@ -31,15 +34,19 @@ class CallCgroup:
 class CallCgroups:
     """Makes, fills, reads and removes one cgroup per call below a folder of ours."""
 
-    def __init__(self, version: int, bases: tuple[str, ...], memory: int, processes: int) -> None:
+    def __init__(self, version: int, controllers: tuple[str, ...], bases: tuple[str, ...],
+                 memory: int, processes: int) -> None:
         self.version = version
+        self.controllers = controllers
         self._bases = bases
         self._memory = memory
         self._processes = processes
         self._numbers = itertools.count()
 
     @classmethod
-    def open(cls, name: str, memory: int, processes: int) -> tuple[CallCgroups | None, str]:
+    def open(
+        cls, name: str, memory: int, processes: int, controllers: tuple[str, ...] = CONTROLLERS
+    ) -> tuple[CallCgroups | None, str]:
         """Our subtree ``name`` beside our own cgroup, or None and why not (and how to get one)."""
         mounts = _cgroup_mounts()
         memberships = _memberships()
@@ -50,18 +57,19 @@ class CallCgroups:
             # the hierarchy, which may hold subtrees beside processes.
             for folder in dict.fromkeys((own, mounts["cgroup2"])):
                 try:
-                    return cls(2, (_make_v2_base(folder, name),), memory, processes), ""
+                    base = _make_v2_base(folder, name, controllers)
+                    return cls(2, controllers, (base,), memory, processes), ""
                 except OSError as error:
                     problems.append(f"cgroup v2 at {folder}: {error.strerror or error}")
+        bases = []
         try:
-            bases = []
-            for controller in CONTROLLERS:
+            for controller in controllers:
                 if controller not in mounts or controller not in memberships:
                     raise OSError(f"no v1 {controller} hierarchy")
                 own = os.path.join(mounts[controller], memberships[controller].lstrip("/"))
                 bases.append(os.path.join(own, name))
                 os.mkdir(bases[-1])
-            return cls(1, tuple(bases), memory, processes), ""
+            return cls(1, controllers, tuple(bases), memory, processes), ""
         except OSError as error:
             for base in bases:
                 _remove(base)
@@ -69,7 +77,7 @@ class CallCgroups:
         return None, "; ".join(problems) + f"; to get it, {HOW_TO_GET}"
 
     def describe(self) -> str:
-        return f"cgroup v{self.version}"
+        return f"cgroup v{self.version}: {', '.join(self.controllers)}"
 
     def new_call(self) -> CallCgroup:
         """A cgroup for the next call, its limits set; raises OSError when refused."""
@@ -80,41 +88,38 @@ class CallCgroups:
             for folder in folders:
                 os.mkdir(folder)
                 made.append(folder)
-            if self.version == 2:
-                (folder,) = folders
-                _write(folder, "memory.max", self._memory)
-                _write(folder, "memory.swap.max", 0, optional=True)
-                _write(folder, "memory.oom.group", 1, optional=True)
-                _write(folder, "pids.max", self._processes)
-            else:
-                memory, pids = folders
-                _write(memory, "memory.limit_in_bytes", self._memory)
-                _write(memory, "memory.memsw.limit_in_bytes", self._memory, optional=True)
-                _write(pids, "pids.max", self._processes)
+            for controller, folder in self._folders(folders):
+                if controller == "pids":
+                    _write(folder, "pids.max", self._processes)
+                elif self.version == 2:
+                    _write(folder, "memory.max", self._memory)
+                    _write(folder, "memory.swap.max", 0, optional=True)
+                    _write(folder, "memory.oom.group", 1, optional=True)
+                else:
+                    _write(folder, "memory.limit_in_bytes", self._memory)
+                    _write(folder, "memory.memsw.limit_in_bytes", self._memory, optional=True)
         except OSError:
             for folder in made:
                 _remove(folder)
             raise
         return CallCgroup(folders)
 
-    def join(self, call: CallCgroup) -> None:
-        """Move the calling process into the call's cgroup (its children follow from then on)."""
-        for folder in call.folders:
-            _write(folder, "cgroup.procs", 0)
+    def _folders(self, folders: tuple[str, ...]) -> list[tuple[str, str]]:
+        """(controller, folder) pairs: one folder for all on v2, one per controller on v1."""
+        if self.version == 2:
+            return [(controller, folders[0]) for controller in self.controllers]
+        return list(zip(self.controllers, folders))
 
     def peek(self, call: CallCgroup) -> dict[str, bool]:
         """Which limits the call met: memory (a process was killed) and processes (a fork refused)."""
-        if self.version == 2:
-            (folder,) = call.folders
-            memory_events = _counters(folder, "memory.events")
-            pids_events = _counters(folder, "pids.events")
-        else:
-            memory_events = _counters(call.folders[0], "memory.oom_control")
-            pids_events = _counters(call.folders[1], "pids.events")
-        return {
-            "oom": memory_events.get("oom_kill", 0) > 0,
-            "pids_max": pids_events.get("max", 0) > 0,
-        }
+        met = {}
+        for controller, folder in self._folders(call.folders):
+            if controller == "pids":
+                met["pids_max"] = _counters(folder, "pids.events").get("max", 0) > 0
+            else:
+                events = "memory.events" if self.version == 2 else "memory.oom_control"
+                met["oom"] = _counters(folder, events).get("oom_kill", 0) > 0
+        return met
 
     def finish(self, call: CallCgroup) -> dict[str, bool]:
         """What ``peek`` says, then the cgroup removed: its processes are gone by now."""
@@ -170,19 +175,20 @@ def _parents() -> list[str]:
     return list(dict.fromkeys(parents))
 
 
-def _make_v2_base(folder: str, name: str) -> str:
+def _make_v2_base(folder: str, name: str, controllers: tuple[str, ...]) -> str:
     with open(os.path.join(folder, "cgroup.controllers")) as available:
-        missing = set(CONTROLLERS) - set(available.read().split())
+        missing = set(controllers) - set(available.read().split())
     if missing:
         raise OSError(f"the {' and '.join(sorted(missing))} controller(s) are not delegated here")
+    enable = " ".join(f"+{controller}" for controller in controllers)
     with open(os.path.join(folder, "cgroup.subtree_control")) as enabled:
-        if not set(CONTROLLERS) <= set(enabled.read().split()):
+        if not set(controllers) <= set(enabled.read().split()):
             # Refused (EBUSY) while the folder holds processes, unless it is the root.
-            _write(folder, "cgroup.subtree_control", " ".join(f"+{c}" for c in CONTROLLERS))
+            _write(folder, "cgroup.subtree_control", enable)
     base = os.path.join(folder, name)
     os.mkdir(base)
     try:
-        _write(base, "cgroup.subtree_control", " ".join(f"+{c}" for c in CONTROLLERS))
+        _write(base, "cgroup.subtree_control", enable)
     except OSError:
         _remove(base)
         raise

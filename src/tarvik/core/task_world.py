@@ -194,15 +194,19 @@ class World:
             self.walls.restore_pid_namespace_for_children()
         return pid
 
-    def prepare(self, folder: str | None = None) -> None:
-        """In the task's supervisor, before its task: its own namespaces, /proc, scratch, and the
-        world as its root (the host's tree still at HOST_TREE until the task arrives)."""
-        if self.root is None:
-            self.folder = folder
-            return
+    def supervise(self, pipes: tuple[int, int, int, int, int], cgroups: list[str],
+                  lifeline: int, folder: str | None) -> int:
+        """Become the task's supervisor (see ``_walls.supervise_task``); returns in the tool process.
+
+        ``pipes``: the task's task, result, capture (-1: stdout and stderr as
+        they are), verdict and admission pipes. ``folder`` is its scratch when
+        there is no world. Without ``_walls`` the worker supervises in Python.
+        """
+        self.folder = None if self.root is not None else folder
         inodes = max(1024, self.scratch_bytes // 4096)
-        self.walls.prepare_task(
-            self.root, self.scratch_bytes, inodes, self.uid, self.gid, self.private_network
+        return self.walls.supervise_task(
+            cgroups, lifeline, self.root, self.scratch_bytes, inodes, self.uid, self.gid,
+            self.private_network, *pipes,
         )
 
     def seal(self, tcp_ports: list[int]) -> dict[str, str]:
@@ -214,26 +218,6 @@ class World:
             scratch, self.uid, self.gid, self.inside_uid, self.inside_gid,
             self.processes or 0, tcp_ports,
         )
-
-    def admit(self, script: str | None) -> bytes:
-        """In the supervisor, once the task is known: the tool's folder in, the host's tree out.
-
-        Returns the script, read now: the tool's user may not be allowed to.
-        """
-        source = b""
-        if script is not None:
-            folder, name = os.path.split(script)
-            try:
-                if self.root is not None:
-                    self.walls.attach_tool_folder(folder)
-                    script = f"{TOOL_FOLDER}/{name}"
-                with open(script, "rb") as file:
-                    source = file.read()
-            except OSError:
-                pass  # it will fail to load with the usual text
-        if self.root is not None:
-            self.walls.detach_host_tree()
-        return source
 
     def describe(self, limits: dict[str, Any]) -> dict[str, Any]:
         """What the task's error texts may say about its walls."""

@@ -75,8 +75,9 @@ def _probe(world: Any, report_fd: int, admitted_fd: int) -> NoReturn:
     report: dict[str, Any] = {"world": world.root is not None, "world_problem": world.problem}
     try:
         report["walls"] = world.seal([])
-        if _read_all(admitted_fd)[:1] != b"S":
-            report.update(world=False, world_problem="the supervisor could not admit a task")
+        admitted = _read_all(admitted_fd)
+        if admitted[:1] != b"S":
+            report.update(world=False, world_problem=admitted[1:].decode(errors="replace"))
     except OSError as error:
         report.update(world=False, world_problem=f"a task's walls could not be put up: {error}")
     worker_task.write_all(report_fd, json.dumps(report).encode())
@@ -92,63 +93,72 @@ def _read_all(fd: int) -> bytes:
 
 
 def start_task(
-    world: Any, ends: TaskEnds, *, warm: bool = False, streams_ready: bool = False, probe: bool = False
+    world: Any,
+    ends: TaskEnds,
+    *,
+    cgroups: list[str] = [],  # noqa: B006 - never changed
+    lifeline: int = -1,
+    folder: str | None = None,
+    warm: bool = False,
+    streams_ready: bool = False,
+    probe: bool = False,
 ) -> NoReturn:
-    """In the task's first process, its world prepared: fork the tool process, admit its task,
-    then supervise it.
+    """In a new task's first process: become its supervisor, and carry on as its tool process.
 
-    This process runs no tool code. Once the host names the task's script,
-    it lets the tool's folder into the world and the host's tree out, and
-    tells the tool process to go on; then it waits, and alone holds the
-    verdict pipe: how the tool process ended is what the host's answer
-    rests on.
+    The supervisor runs no tool code. Once the host names the task's
+    script on the admission pipe, it lets the tool's folder into the world
+    and the host's tree out, and tells the tool process to go on; then it
+    waits, and alone holds the verdict pipe: how the tool process ended is
+    what the host's answer rests on.
     """
+    pipes = (ends.task, ends.result, -1 if ends.output is None else ends.output, ends.verdict,
+             ends.admission)
+    if world.walls is not None:
+        admitted = world.supervise(pipes, cgroups, lifeline, folder)
+    else:
+        world.folder = folder
+        admitted = _supervise_without_walls(ends, lifeline)
+    try:
+        if probe:
+            _probe(world, ends.result, admitted)
+        _become_tool_process(world, ends, admitted, warm=warm, streams_ready=streams_ready)
+    except BaseException:  # noqa: BLE001 - a child must never return into its parent
+        traceback.print_exc()
+    os._exit(70)
+
+
+def _supervise_without_walls(ends: TaskEnds, lifeline: int) -> int:
+    """What ``_walls.supervise_task`` does, without a world: for a worker run from a source tree."""
+    import select
+
+    os.setsid()
+    _die_with_parent(None)
+    if lifeline >= 0 and select.select([lifeline], [], [], 0)[0]:
+        os._exit(0)
     admitted_read, admitted_write = os.pipe()
     tool = os.fork()
     if tool == 0:
-        try:
-            for fd in (admitted_write, ends.verdict, ends.admission):
-                os.close(fd)
-            if probe:
-                _probe(world, ends.result, admitted_read)
-            _become_tool_process(world, ends, admitted_read, warm=warm, streams_ready=streams_ready)
-        except BaseException:  # noqa: BLE001 - a child must never return into its parent
-            traceback.print_exc()
-        os._exit(70)
+        for fd in (admitted_write, ends.verdict, ends.admission):
+            os.close(fd)
+        return admitted_read
     for fd in (ends.task, ends.result, ends.output, admitted_read):
         if fd is not None:
             os.close(fd)
-    request = _read_all(ends.admission)
-    try:
-        script = json.loads(request).get("path") if request else None
-        admitted = b"S" + world.admit(script if isinstance(script, str) else None)
-    except (OSError, ValueError, AttributeError) as error:
-        admitted = b"E" + str(error).encode()
-    try:
-        worker_task.write_all(admitted_write, admitted)
-    except OSError:
-        pass  # the tool process is gone; its verdict says how
-    os.close(admitted_write)
-    supervise(tool, ends.verdict)
-
-
-def supervise(tool: int, verdict_fd: int) -> NoReturn:
-    """Reap whatever ends up here, and report the tool process's exit status once it ends.
-
-    As the first process of the task's PID namespace this one adopts every
-    orphan of the task; leaving ends all of them at once.
-    """
-    while True:
+    script = _read_all(ends.admission).decode(errors="surrogateescape")
+    source = b""
+    if script:
         try:
-            pid, status = os.waitpid(-1, 0)
-        except ChildProcessError:
-            os._exit(1)
+            with open(script, "rb") as file:
+                source = file.read()
+        except OSError:
+            pass  # it will fail to load with the usual text
+    worker_task.write_all(admitted_write, b"S" + source)
+    os.close(admitted_write)
+    while True:
+        pid, status = os.waitpid(-1, 0)
         if pid == tool:
-            verdict = {"code": os.waitstatus_to_exitcode(status)}
-            try:
-                worker_task.write_all(verdict_fd, json.dumps(verdict).encode())
-            except OSError:
-                pass  # the host is gone
+            verdict = json.dumps({"code": os.waitstatus_to_exitcode(status)}).encode()
+            worker_task.write_all(ends.verdict, verdict)
             os._exit(0)
 
 
@@ -211,11 +221,9 @@ class Zygote:
         self.control.setblocking(True)
         self.folder = folder
         self.world = world
-        self.cgroups, self.cgroups_problem = None, "needs the launcher"
-        if world.walls is not None:
-            self.cgroups, self.cgroups_problem = cgroups.CallCgroups.open(
-                os.path.basename(folder), limits["memory"], limits["processes"]
-            )
+        self.limits = limits
+        self.cgroups: Any = None
+        self.cgroups_problem = "needs the launcher"
         self.tasks: dict[int, tuple[Any, str | None]] = {}  # pid -> (cgroup, fallback folder)
         self.protections: dict[str, str] = {}
         self.streams_ready = False
@@ -241,6 +249,14 @@ class Zygote:
 
         if self.world.build(os.path.join(self.folder, "world")):
             self.protections = self._probe_world()
+        if self.world.walls is not None:
+            # Where each task has a user namespace of its own, the kernel
+            # counts its processes; a cgroup is then for its memory alone.
+            own_user = self.protections.get("user namespace", "").startswith("active")
+            self.cgroups, self.cgroups_problem = cgroups.CallCgroups.open(
+                os.path.basename(self.folder), self.limits["memory"], self.limits["processes"],
+                cgroups.MEMORY_ONLY if own_user else cgroups.CONTROLLERS,
+            )
         if self.world.root is None and os.getpid() != 1:
             _set_child_subreaper()
         worker_task.validate_code("def main(args):\n    return args\n")  # warms the parser
@@ -272,11 +288,10 @@ class Zygote:
         if pid == 0:
             try:
                 os.close(report_read)
-                self.world.prepare()
                 null_in = os.open(os.devnull, os.O_RDONLY | os.O_CLOEXEC)
                 null_out = os.open(os.devnull, os.O_WRONLY | os.O_CLOEXEC)
-                start_task(self.world, TaskEnds(null_in, report_write, None, null_out, os.dup(null_in)),
-                           probe=True)
+                ends = TaskEnds(null_in, report_write, None, null_out, os.dup(null_in))
+                start_task(self.world, ends, probe=True)
             finally:
                 os._exit(70)
         os.close(report_write)
@@ -352,7 +367,7 @@ class Zygote:
             return None, f"Cannot start a worker: {error}"
         if pid == 0:
             try:
-                self._become_supervisor(fds, warm, cgroup, folder)
+                self._become_task(fds, warm, cgroup, folder)
             except BaseException:  # noqa: BLE001 - a child must never return into the zygote
                 traceback.print_exc()
             os._exit(70)
@@ -361,27 +376,26 @@ class Zygote:
         self.tasks[pid] = (cgroup, folder)
         return pid, None
 
-    def _become_supervisor(
+    def _become_task(
         self, fds: list[int], warm: bool, cgroup: Any, folder: str | None
     ) -> NoReturn:
-        import select
         import signal
 
-        if cgroup is not None:
-            # Before anything of the task exists: what it starts is counted too.
-            self.cgroups.join(cgroup)
-        os.setsid()
-        _die_with_parent(self.world.walls)
-        if select.select([self._lifeline_read], [], [], 0)[0]:
-            os._exit(0)  # the zygote died while forking us
         signal.set_wakeup_fd(-1)
         for number in (signal.SIGCHLD, signal.SIGPIPE, signal.SIGXFSZ):
             signal.signal(number, signal.SIG_DFL if number == signal.SIGCHLD else signal.SIG_IGN)
         self._selector.close()
         self.control.close()
-        worker_task.close_stray_fds(tuple(fds))
-        self.world.prepare(folder)
-        start_task(self.world, TaskEnds(*fds), warm=warm, streams_ready=self.streams_ready)
+        worker_task.close_stray_fds((*fds, self._lifeline_read))
+        start_task(
+            self.world,
+            TaskEnds(*fds),
+            cgroups=list(cgroup.folders) if cgroup is not None else [],
+            lifeline=self._lifeline_read,
+            folder=folder,
+            warm=warm,
+            streams_ready=self.streams_ready,
+        )
 
     def _on_signal(self) -> None:
         try:
@@ -505,15 +519,12 @@ def run_fresh(argv: list[str]) -> NoReturn:
     worker_task.close_stray_fds((TASK_FD, RESULT_FD, VERDICT_FD, ADMISSION_FD))
     world = _world(argv)
     # /proc is mounted for our PID namespace: only when we are its first process.
-    if os.getpid() == 1 and world.build(os.path.join(folder, "world")):
-        world.prepare()
-    else:
+    if os.getpid() != 1 or not world.build(os.path.join(folder, "world")):
         world.root = None
         world.problem = world.problem or "no PID namespace of its own for the task"
-        world.prepare(folder)
     # Importing the tool must not leave __pycache__ folders in the tool store.
     sys.dont_write_bytecode = True
-    start_task(world, ends, probe="--probe" in argv)
+    start_task(world, ends, folder=folder, probe="--probe" in argv)
 
 
 def run_zygote(argv: list[str]) -> NoReturn:

@@ -1,0 +1,107 @@
+// The supervisor of one task: world, tool process, admission, verdict.
+#include "supervisor.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+#include "outcome.hpp"
+#include "privileges.hpp"
+#include "report.hpp"
+
+namespace tarvik::sandbox {
+namespace {
+
+std::string read_to_end(int fd) {
+    std::string text;
+    std::array<char, 65536> buffer{};
+    for (;;) {
+        const ssize_t count = read(fd, buffer.data(), buffer.size());
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) return text;
+        text.append(buffer.data(), static_cast<size_t>(count));
+    }
+}
+
+void close_if_open(int fd) {
+    if (fd >= 0) close(fd);
+}
+
+// The script named on the admission pipe, let into the world: "S" and its
+// text, or "E" and why not. The host's tree goes in any case.
+std::string admit(const Supervision &plan, const std::string &script) {
+    std::string admitted = "S";
+    std::string path = script;
+    try {
+        if (!script.empty()) {
+            const auto slash = script.rfind('/');
+            if (plan.root) {
+                attach_tool_folder(slash == 0 ? "/" : script.substr(0, slash));
+                path = std::string(kToolFolder) + script.substr(slash);
+            }
+            // Read now, with the supervisor's rights: the tool's user may not have them.
+            const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            if (file >= 0) {
+                admitted += read_to_end(file);
+                close(file);
+            }
+        }
+        if (plan.root) detach_host_tree();
+    } catch (const StepError &error) {
+        errno = error.error_number();
+        admitted = "E" + system_error(error.what());
+    }
+    return admitted;
+}
+
+[[noreturn]] void supervise(const Supervision &plan, pid_t tool, int admitted) {
+    write_all(admitted, admit(plan, read_to_end(plan.pipes.admission)));
+    close(admitted);
+    close(plan.pipes.admission);
+    for (;;) {
+        int status = 0;
+        const pid_t reaped = waitpid(-1, &status, 0);
+        if (reaped < 0 && errno == EINTR) continue;
+        if (reaped < 0) _exit(1);
+        if (reaped != tool) continue;  // an orphan of the task, adopted here
+        const int code = WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status);
+        write_all(plan.pipes.verdict, "{\"code\": " + std::to_string(code) + "}");
+        _exit(0);
+    }
+}
+
+}  // namespace
+
+int supervise_task(const Supervision &plan, const std::function<pid_t()> &fork_tool) {
+    for (const std::string &cgroup : plan.cgroups) {
+        check(write_all_to(cgroup + "/cgroup.procs", "0"), "join the call's cgroup " + cgroup);
+    }
+    check(setsid() >= 0, "setsid");
+    die_with_parent();
+    if (plan.lifeline >= 0) {
+        pollfd zygote{plan.lifeline, POLLIN, 0};
+        if (poll(&zygote, 1, 0) != 0) _exit(0);  // the zygote died while forking us
+        close(plan.lifeline);
+    }
+    if (plan.root) prepare_task(*plan.root, plan.scratch, plan.private_network);
+    std::array<int, 2> admitted{};
+    check(pipe2(admitted.data(), O_CLOEXEC) == 0, "pipe");
+    const pid_t tool = fork_tool();
+    check(tool >= 0, "fork the tool process");
+    if (tool == 0) {
+        for (const int fd : {admitted[1], plan.pipes.verdict, plan.pipes.admission}) close(fd);
+        return admitted[0];
+    }
+    for (const int fd : {plan.pipes.task, plan.pipes.result, plan.pipes.output, admitted[0]}) {
+        close_if_open(fd);
+    }
+    supervise(plan, tool, admitted[1]);
+}
+
+}  // namespace tarvik::sandbox
