@@ -135,10 +135,10 @@ int main(int argc, char **argv) {
                         unshare(CLONE_NEWPID) == 0
                             ? Outcome::applied("active: own PID namespace")
                             : Outcome::skipped(sandbox::system_error("unshare(CLONE_NEWPID)")));
-    report.emplace_back("seccomp",
-                        sandbox::forbid_new_privileges()
-                            ? sandbox::filter_system_calls(sandbox::FilterProfile::pool)
-                            : Outcome::skipped(sandbox::system_error("prctl(PR_SET_NO_NEW_PRIVS)")));
+    report.emplace_back(
+        "seccomp", sandbox::forbid_new_privileges()
+                       ? sandbox::filter_system_calls(sandbox::FilterProfile::pool)
+                       : Outcome::skipped(sandbox::system_error("prctl(PR_SET_NO_NEW_PRIVS)")));
 
     if (options.report_fd >= 0) {
         if (!sandbox::write_all(options.report_fd, sandbox::report_json(report))) {

@@ -67,7 +67,7 @@ public:
         add(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<uint32_t>(offset)));
     }
     void load_argument(int index) {
-        load(offsetof(seccomp_data, args) + static_cast<size_t>(index) * sizeof(uint64_t));
+        load(offsetof(seccomp_data, args) + (static_cast<size_t>(index) * sizeof(uint64_t)));
     }
     void give(uint32_t action) { add(BPF_STMT(BPF_RET | BPF_K, action)); }
     // if (A == value) skip `if_true` instructions, else `if_false`.

@@ -38,7 +38,7 @@ const char *write_maps(const std::string &process, const std::string &uid_map,
 // beforehand stays outside and writes the maps for us once we are in.
 class OutsideHelper {
 public:
-    OutsideHelper(std::string uid_map, std::string gid_map) {
+    OutsideHelper(const std::string &uid_map, const std::string &gid_map) {
         if (pipe2(go_, O_CLOEXEC) != 0) return;
         const pid_t target = getpid();
         pid_ = fork();

@@ -5,12 +5,12 @@
 // namespace for the next child and the template (in the zygote), becoming
 // the task's supervisor (which forks the tool process and never returns to
 // Python), and the tool process's walls, put up before its task arrives.
+#include <fcntl.h>
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/map.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
-#include <fcntl.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -113,6 +113,7 @@ int supervise_task(const std::vector<std::string> &cgroups, int lifeline,
 
 }  // namespace
 
+// NOLINTNEXTLINE(misc-use-anonymous-namespace,performance-unnecessary-value-param)
 NB_MODULE(_walls, module) {
     module.doc() = "The walls of a tool's task, put up by the worker that runs it.";
 

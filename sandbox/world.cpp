@@ -33,7 +33,7 @@ constexpr int kMaxLinks = 40;
 // The flags a bind mount must keep: in a user namespace the kernel refuses to
 // clear those that the host set on the mount it comes from.
 unsigned long kept_flags(const std::string &path) {
-    struct statvfs info {};
+    struct statvfs info{};
     if (statvfs(path.c_str(), &info) != 0) return 0;
     unsigned long flags = 0;
     if (info.f_flag & ST_NOEXEC) flags |= MS_NOEXEC;
@@ -74,12 +74,12 @@ std::string mirror(const std::string &root, const std::string &host_path, bool i
             continue;
         }
         const std::string next = joined(resolved, name);
-        struct stat info {};
+        struct stat info{};
         check(lstat(next.c_str(), &info) == 0, "lstat " + next);
         const std::string inside = root + next;
         // Already there when an earlier path made it, or when it lies inside
         // a folder bound earlier (whose read-only mount refuses new entries).
-        struct stat existing {};
+        struct stat existing{};
         const bool present = lstat(inside.c_str(), &existing) == 0;
         if (S_ISLNK(info.st_mode)) {
             std::array<char, PATH_MAX> target{};
@@ -87,7 +87,10 @@ std::string mirror(const std::string &root, const std::string &host_path, bool i
             check(length >= 0, "readlink " + next);
             const std::string link(target.data(), static_cast<size_t>(length));
             if (!present) check(symlink(link.c_str(), inside.c_str()) == 0, "symlink " + next);
-            remaining = (link.front() == '/' ? link : resolved + "/" + link) + remaining;
+            std::string next_path = link.front() == '/' ? link : resolved + "/";
+            if (link.front() != '/') next_path += link;
+            next_path += remaining;
+            remaining = std::move(next_path);
             resolved = "/";
             ++links;
             continue;
@@ -106,8 +109,7 @@ std::string mirror(const std::string &root, const std::string &host_path, bool i
 }
 
 void bind(const std::string &source, const std::string &target, unsigned long flags) {
-    check(mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) == 0,
-          "bind " + source);
+    check(mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) == 0, "bind " + source);
     flags |= MS_BIND | MS_REMOUNT | MS_NOSUID | kept_flags(source);
     check(mount(nullptr, target.c_str(), nullptr, flags, nullptr) == 0, "remount " + target);
 }
@@ -126,7 +128,7 @@ void build_template(const std::string &root, const std::vector<std::string> &rea
           "mount the template");
     for (const char *folder : {"/proc", "/tmp", "/dev", kToolFolder}) make_directory(root + folder);
     for (const std::string &path : read_only) {
-        struct stat info {};
+        struct stat info{};
         check(stat(path.c_str(), &info) == 0, "stat " + path);
         const std::string resolved = mirror(root, path, S_ISDIR(info.st_mode));
         bind(resolved, root + resolved, MS_RDONLY | MS_NODEV);
@@ -137,11 +139,11 @@ void build_template(const std::string &root, const std::vector<std::string> &rea
         bind(mirror(root, device, false), root + device, MS_NOEXEC);
     }
     for (const auto &[link, target] : kDeviceLinks) {
-        check(symlink(target, (root + link).c_str()) == 0 || errno == EEXIST, "symlink " + *link);
+        check(symlink(target, (root + link).c_str()) == 0 || errno == EEXIST,
+              std::string("symlink ") + link);
     }
-    check(mount(nullptr, root.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY | MS_NOSUID |
-                                                    MS_NODEV,
-                nullptr) == 0,
+    check(mount(nullptr, root.c_str(), nullptr,
+                MS_BIND | MS_REMOUNT | MS_RDONLY | MS_NOSUID | MS_NODEV, nullptr) == 0,
           "make the template read-only");
 }
 
@@ -180,7 +182,8 @@ void attach_tool_folder(const std::string &host_folder) {
     how.resolve = RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS;
     const auto start = host_folder.find_first_not_of('/');
     const std::string relative = start == std::string::npos ? "." : host_folder.substr(start);
-    const int folder = static_cast<int>(syscall(SYS_openat2, host, relative.c_str(), &how, sizeof(how)));
+    const int folder =
+        static_cast<int>(syscall(SYS_openat2, host, relative.c_str(), &how, sizeof(how)));
     const int saved = errno;
     close(host);
     errno = saved;
