@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -83,6 +84,7 @@ int supervise_task(const Supervision &plan, const std::function<pid_t()> &fork_t
         check(write_all_to(cgroup + "/cgroup.procs", "0"), "join the call's cgroup " + cgroup);
     }
     check(setsid() >= 0, "setsid");
+    prctl(PR_SET_NAME, "tarvik-task");  // as ps and top show it
     die_with_parent();
     if (plan.lifeline >= 0) {
         pollfd zygote{plan.lifeline, POLLIN, 0};

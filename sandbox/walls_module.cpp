@@ -1,25 +1,34 @@
 // _walls: what a worker needs to put up a task's walls from Python.
 //
 // Loaded by the pool's zygote before it forks and by a fresh worker; never by
-// the host. Each call is one step of a task's life, in this order: the PID
-// namespace for the next child and the template (in the zygote), becoming
-// the task's supervisor (which forks the tool process and never returns to
-// Python), and the tool process's walls, put up before its task arrives.
+// the host. Each call is one step of a task's life, in this order: the
+// template (once, in the zygote), forking a task (whose supervisor never runs
+// Python: it forks the tool process, which does), and the tool process's
+// walls, put up before its task arrives. A fresh worker becomes a task's
+// supervisor itself.
 #include <fcntl.h>
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/map.h>
 #include <nanobind/stl/optional.h>
+#include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 #include <sched.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "landlock.hpp"
@@ -97,18 +106,89 @@ pid_t fork_interpreter() {
     return pid;
 }
 
-int supervise_task(const std::vector<std::string> &cgroups, int lifeline,
-                   const std::optional<std::string> &root, uint64_t scratch_bytes,
-                   uint64_t scratch_inodes, uid_t owner, gid_t group, bool private_network,
-                   int task, int result, int output, int verdict, int admission) {
+// The child half of os.fork(): for a tool process forked by a supervisor that
+// the zygote forked without it, so that the pair is one fork to CPython.
+pid_t fork_tool_process() {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_NAME, "tarvik-tool");  // as ps and top show it
+        PyOS_AfterFork_Child();
+    }
+    return pid;
+}
+
+sandbox::Supervision plan_of(const std::vector<std::string> &cgroups, int lifeline,
+                             const std::optional<std::string> &root, uint64_t scratch_bytes,
+                             uint64_t scratch_inodes, uid_t owner, gid_t group,
+                             bool private_network, const std::vector<int> &pipes) {
+    sandbox::check(pipes.size() == 5, "five pipes: task, result, output, verdict, admission");
     sandbox::Supervision plan;
     plan.cgroups = cgroups;
     plan.lifeline = lifeline;
     plan.root = root;
     plan.scratch = {scratch_bytes, scratch_inodes, owner, group};
     plan.private_network = private_network;
-    plan.pipes = {task, result, output, verdict, admission};
-    return sandbox::supervise_task(plan, fork_interpreter);
+    plan.pipes = {pipes[0], pipes[1], pipes[2], pipes[3], pipes[4]};
+    return plan;
+}
+
+int supervise_task(const std::vector<std::string> &cgroups, int lifeline,
+                   const std::optional<std::string> &root, uint64_t scratch_bytes,
+                   uint64_t scratch_inodes, uid_t owner, gid_t group, bool private_network,
+                   const std::vector<int> &pipes) {
+    return sandbox::supervise_task(plan_of(cgroups, lifeline, root, scratch_bytes, scratch_inodes,
+                                           owner, group, private_network, pipes),
+                                   fork_interpreter);
+}
+
+// Only the task's pipes and the lifeline stay open in a supervisor; and the
+// signal dispositions the zygote set up for itself do not follow it.
+void settle_supervisor(const sandbox::Supervision &plan) {
+    for (const int number : {SIGCHLD, SIGPIPE, SIGXFSZ, SIGINT, SIGTERM}) {
+        std::signal(number, SIG_DFL);
+    }
+    std::vector<int> keep = {plan.lifeline,     plan.pipes.task,    plan.pipes.result,
+                             plan.pipes.output, plan.pipes.verdict, plan.pipes.admission};
+    std::ranges::sort(keep);
+    unsigned first = 3;
+    for (const int fd : keep) {
+        if (fd < static_cast<int>(first)) continue;
+        if (static_cast<unsigned>(fd) > first) syscall(SYS_close_range, first, fd - 1U, 0U);
+        first = static_cast<unsigned>(fd) + 1;
+    }
+    syscall(SYS_close_range, first, ~0U, 0U);
+}
+
+// A task for the zygote: (its supervisor's pid, -1) in the zygote, (0, the
+// admission descriptor) in the task's tool process. The supervisor between
+// them never runs Python, so the pages it shares with the zygote stay shared
+// and copy-free; to CPython, zygote and tool process are one fork apart.
+std::pair<pid_t, int> fork_task(const std::vector<std::string> &cgroups, int lifeline,
+                                const std::optional<std::string> &root, uint64_t scratch_bytes,
+                                uint64_t scratch_inodes, uid_t owner, gid_t group,
+                                bool private_network, const std::vector<int> &pipes) {
+    const sandbox::Supervision plan = plan_of(cgroups, lifeline, root, scratch_bytes,
+                                              scratch_inodes, owner, group, private_network, pipes);
+    if (root) new_pid_namespace_for_children();
+    PyOS_BeforeFork();
+    const pid_t pid = fork();
+    if (pid != 0) {
+        const int error = errno;
+        PyOS_AfterFork_Parent();
+        if (root) restore_pid_namespace_for_children();
+        errno = error;
+        sandbox::check(pid > 0, "fork");
+        return {pid, -1};
+    }
+    try {
+        settle_supervisor(plan);
+        return {0, sandbox::supervise_task(plan, fork_tool_process)};
+    } catch (const std::exception &error) {
+        // Python is no place to go back to from here.
+        std::fprintf(stderr, "tarvik: a task could not start: %s: %s\n", error.what(),
+                     std::strerror(errno));
+        _exit(70);
+    }
 }
 
 }  // namespace
@@ -133,10 +213,6 @@ NB_MODULE(_walls, module) {
                "The kernel's Landlock ABI version, 0 without Landlock.");
     module.def("landlock_scopes_ipc", &sandbox::landlock_scopes_ipc,
                "Whether Landlock keeps a task's signals and abstract sockets to itself.");
-    module.def("new_pid_namespace_for_children", &new_pid_namespace_for_children,
-               "The next child forked starts a PID namespace of its own, as its first process.");
-    module.def("restore_pid_namespace_for_children", &restore_pid_namespace_for_children,
-               "Children forked from now on are in this process's own PID namespace again.");
     module.def("enter_private_mount_namespace", &sandbox::enter_private_mount_namespace,
                "A mount namespace of our own that shares no mount events with the host.");
     module.def("build_template", &sandbox::build_template, nb::arg("root"), nb::arg("read_only"),
@@ -144,10 +220,14 @@ NB_MODULE(_walls, module) {
                "Build the read-only template of every task's world on the empty folder root.");
     module.def("supervise_task", &supervise_task, nb::arg("cgroups"), nb::arg("lifeline"),
                nb::arg("root").none(), nb::arg("scratch_bytes"), nb::arg("scratch_inodes"),
-               nb::arg("owner"), nb::arg("group"), nb::arg("private_network"), nb::arg("task"),
-               nb::arg("result"), nb::arg("output"), nb::arg("verdict"), nb::arg("admission"),
+               nb::arg("owner"), nb::arg("group"), nb::arg("private_network"), nb::arg("pipes"),
                "Become the task's supervisor; returns only in the tool process it forks, with "
                "the descriptor of its admission.");
+    module.def("fork_task", &fork_task, nb::arg("cgroups"), nb::arg("lifeline"),
+               nb::arg("root").none(), nb::arg("scratch_bytes"), nb::arg("scratch_inodes"),
+               nb::arg("owner"), nb::arg("group"), nb::arg("private_network"), nb::arg("pipes"),
+               "Fork a task: (supervisor pid, -1) here, (0, admission descriptor) in its tool "
+               "process.");
     module.def("seal_task", &seal_task, nb::arg("writable"), nb::arg("tool_uid"),
                nb::arg("tool_gid"), nb::arg("inside_uid"), nb::arg("inside_gid"),
                nb::arg("processes"), nb::arg("tcp_ports"),

@@ -180,20 +180,6 @@ class World:
         self.read_only = binds
         return True
 
-    def fork_task_process(self) -> int:
-        """``os.fork()``, the child being the first process of a PID namespace of its own."""
-        if self.root is None:
-            return os.fork()
-        self.walls.new_pid_namespace_for_children()
-        try:
-            pid = os.fork()
-        except BaseException:
-            self.walls.restore_pid_namespace_for_children()
-            raise
-        if pid:
-            self.walls.restore_pid_namespace_for_children()
-        return pid
-
     def supervise(self, pipes: tuple[int, int, int, int, int], cgroups: list[str],
                   lifeline: int, folder: str | None) -> int:
         """Become the task's supervisor (see ``_walls.supervise_task``); returns in the tool process.
@@ -203,11 +189,19 @@ class World:
         there is no world. Without ``_walls`` the worker supervises in Python.
         """
         self.folder = None if self.root is not None else folder
+        return self.walls.supervise_task(*self._plan(pipes, cgroups, lifeline))
+
+    def fork_task(self, pipes: tuple[int, int, int, int, int], cgroups: list[str],
+                  lifeline: int, folder: str | None) -> tuple[int, int]:
+        """``supervise`` for a task forked from here: (its supervisor's pid, -1) in the
+        forking process, (0, the admission descriptor) in the task's tool process."""
+        self.folder = None if self.root is not None else folder
+        return self.walls.fork_task(*self._plan(pipes, cgroups, lifeline))
+
+    def _plan(self, pipes: tuple[int, ...], cgroups: list[str], lifeline: int) -> tuple[Any, ...]:
         inodes = max(1024, self.scratch_bytes // 4096)
-        return self.walls.supervise_task(
-            cgroups, lifeline, self.root, self.scratch_bytes, inodes, self.uid, self.gid,
-            self.private_network, *pipes,
-        )
+        return (cgroups, lifeline, self.root, self.scratch_bytes, inodes, self.uid, self.gid,
+                self.private_network, list(pipes))
 
     def seal(self, tcp_ports: list[int]) -> dict[str, str]:
         """In the tool process, before its task: the walls no tool can lift, and each one's state."""

@@ -69,6 +69,10 @@ class TaskEnds:
     verdict: int
     admission: int
 
+    def pipes(self) -> tuple[int, int, int, int, int]:
+        output = -1 if self.output is None else self.output
+        return (self.task, self.result, output, self.verdict, self.admission)
+
 
 def _probe(world: Any, report_fd: int, admitted_fd: int) -> NoReturn:
     """Put up every wall, be admitted to no task at all, and report what held."""
@@ -111,13 +115,18 @@ def start_task(
     waits, and alone holds the verdict pipe: how the tool process ended is
     what the host's answer rests on.
     """
-    pipes = (ends.task, ends.result, -1 if ends.output is None else ends.output, ends.verdict,
-             ends.admission)
     if world.walls is not None:
-        admitted = world.supervise(pipes, cgroups, lifeline, folder)
+        admitted = world.supervise(ends.pipes(), cgroups, lifeline, folder)
     else:
         world.folder = folder
         admitted = _supervise_without_walls(ends, lifeline)
+    become_tool_process(world, ends, admitted, warm=warm, streams_ready=streams_ready, probe=probe)
+
+
+def become_tool_process(
+    world: Any, ends: TaskEnds, admitted: int, *, warm: bool, streams_ready: bool, probe: bool
+) -> NoReturn:
+    """The tool process of a task: its walls up, then its one task."""
     try:
         if probe:
             _probe(world, ends.result, admitted)
@@ -166,8 +175,13 @@ def _become_tool_process(
     world: Any, ends: TaskEnds, admitted_fd: int, *, warm: bool, streams_ready: bool
 ) -> NoReturn:
     import fcntl
+    import signal
 
     _die_with_parent(world.walls)
+    # What the zygote set up for itself is not the tool's.
+    signal.set_wakeup_fd(-1)
+    for number in (signal.SIGCHLD, signal.SIGPIPE, signal.SIGXFSZ):
+        signal.signal(number, signal.SIG_DFL if number == signal.SIGCHLD else signal.SIG_IGN)
     # Lift every descriptor clear of 0-5 before laying them out there.
     task_fd, result_fd, admitted_fd = (
         fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, 6) for fd in (ends.task, ends.result, admitted_fd)
@@ -247,6 +261,7 @@ class Zygote:
         import importlib.util  # noqa: F401
         import inspect  # noqa: F401
 
+        _prctl(15, b"tarvik-zygote")  # PR_SET_NAME, as ps and top show it
         if self.world.build(os.path.join(self.folder, "world")):
             self.protections = self._probe_world()
         if self.world.walls is not None:
@@ -277,24 +292,23 @@ class Zygote:
     def _probe_world(self) -> dict[str, str]:
         """One task with no task to do: what its walls came to, as its tool process saw them."""
         report_read, report_write = os.pipe2(os.O_CLOEXEC)
+        null_in = os.open(os.devnull, os.O_RDONLY | os.O_CLOEXEC)
+        null_out = os.open(os.devnull, os.O_WRONLY | os.O_CLOEXEC)
+        ends = TaskEnds(null_in, report_write, None, null_out, os.dup(null_in))
         try:
-            pid = self.world.fork_task_process()
+            pid, admitted = self.world.fork_task(ends.pipes(), [], -1, None)
         except OSError as error:
-            for fd in (report_read, report_write):
-                os.close(fd)
+            pid, admitted = -1, -1
             self.world.root = None
             self.world.problem = f"no PID namespace for a task: {error}"
-            return {}
         if pid == 0:
-            try:
-                os.close(report_read)
-                null_in = os.open(os.devnull, os.O_RDONLY | os.O_CLOEXEC)
-                null_out = os.open(os.devnull, os.O_WRONLY | os.O_CLOEXEC)
-                ends = TaskEnds(null_in, report_write, None, null_out, os.dup(null_in))
-                start_task(self.world, ends, probe=True)
-            finally:
-                os._exit(70)
-        os.close(report_write)
+            become_tool_process(self.world, ends, admitted, warm=False, streams_ready=False,
+                                probe=True)
+        for fd in (report_write, null_in, null_out, ends.admission):
+            os.close(fd)
+        if pid < 0:
+            os.close(report_read)
+            return {}
         chunks = []
         while chunk := os.read(report_read, 65536):
             chunks.append(chunk)
@@ -350,6 +364,7 @@ class Zygote:
             _kill(request["kill"], group=self.world.root is None)
 
     def _fork_task(self, fds: list[int], warm: bool) -> tuple[int | None, str | None]:
+        ends = TaskEnds(*fds)
         cgroup = folder = None
         try:
             if self.cgroups is not None:
@@ -358,7 +373,13 @@ class Zygote:
                 import tempfile
 
                 folder = tempfile.mkdtemp(prefix="task-", dir=self.folder)
-            pid = self.world.fork_task_process()
+            if self.world.walls is not None:
+                cgroups_of = list(cgroup.folders) if cgroup is not None else []
+                pid, admitted = self.world.fork_task(
+                    ends.pipes(), cgroups_of, self._lifeline_read, folder
+                )
+            else:
+                pid, admitted = os.fork(), -1
         except OSError as error:
             # Out of processes or memory: this call fails, the pool goes on.
             for fd in fds:
@@ -366,36 +387,29 @@ class Zygote:
             self._forget(cgroup, folder)
             return None, f"Cannot start a worker: {error}"
         if pid == 0:
-            try:
-                self._become_task(fds, warm, cgroup, folder)
-            except BaseException:  # noqa: BLE001 - a child must never return into the zygote
-                traceback.print_exc()
-            os._exit(70)
+            if admitted >= 0:
+                become_tool_process(self.world, ends, admitted, warm=warm,
+                                    streams_ready=self.streams_ready, probe=False)
+            self._become_task_without_walls(ends, warm, folder)
         for fd in fds:
             os.close(fd)
         self.tasks[pid] = (cgroup, folder)
         return pid, None
 
-    def _become_task(
-        self, fds: list[int], warm: bool, cgroup: Any, folder: str | None
-    ) -> NoReturn:
+    def _become_task_without_walls(self, ends: TaskEnds, warm: bool, folder: str | None) -> NoReturn:
         import signal
 
-        signal.set_wakeup_fd(-1)
-        for number in (signal.SIGCHLD, signal.SIGPIPE, signal.SIGXFSZ):
-            signal.signal(number, signal.SIG_DFL if number == signal.SIGCHLD else signal.SIG_IGN)
-        self._selector.close()
-        self.control.close()
-        worker_task.close_stray_fds((*fds, self._lifeline_read))
-        start_task(
-            self.world,
-            TaskEnds(*fds),
-            cgroups=list(cgroup.folders) if cgroup is not None else [],
-            lifeline=self._lifeline_read,
-            folder=folder,
-            warm=warm,
-            streams_ready=self.streams_ready,
-        )
+        try:
+            signal.set_wakeup_fd(-1)
+            signal.signal(signal.SIGCHLD, signal.SIG_DFL)
+            self._selector.close()
+            self.control.close()
+            worker_task.close_stray_fds((*ends.pipes()[:2], *ends.pipes()[2:], self._lifeline_read))
+            start_task(self.world, ends, lifeline=self._lifeline_read, folder=folder, warm=warm,
+                       streams_ready=self.streams_ready)
+        except BaseException:  # noqa: BLE001 - a child must never return into the zygote
+            traceback.print_exc()
+        os._exit(70)
 
     def _on_signal(self) -> None:
         try:
@@ -476,7 +490,7 @@ def _kill(pid: int, *, group: bool) -> None:
         pass
 
 
-def _prctl(option: int, value: int) -> None:
+def _prctl(option: int, value: int | bytes) -> None:
     import ctypes
 
     ctypes.CDLL(None, use_errno=True).prctl(option, value, 0, 0, 0)
