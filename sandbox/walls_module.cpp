@@ -12,6 +12,7 @@
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/tuple.h>
 #include <nanobind/stl/vector.h>
 #include <sched.h>
 #include <sys/prctl.h>
@@ -28,6 +29,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -38,6 +40,7 @@
 #include "supervisor.hpp"
 #include "user_namespace.hpp"
 #include "world.hpp"
+#include "zygote.hpp"
 
 namespace nb = nanobind;
 namespace sandbox = tarvik::sandbox;
@@ -147,6 +150,9 @@ void settle_supervisor(const sandbox::Supervision &plan) {
     for (const int number : {SIGCHLD, SIGPIPE, SIGXFSZ, SIGINT, SIGTERM}) {
         std::signal(number, SIG_DFL);
     }
+    sigset_t none{};
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     std::vector<int> keep = {plan.lifeline,     plan.pipes.task,    plan.pipes.result,
                              plan.pipes.output, plan.pipes.verdict, plan.pipes.admission};
     std::ranges::sort(keep);
@@ -191,6 +197,42 @@ std::pair<pid_t, int> fork_task(const std::vector<std::string> &cgroups, int lif
     }
 }
 
+using Setting = std::tuple<std::string, std::string, bool>;
+using CgroupFolder = std::pair<std::string, std::vector<Setting>>;
+using Counter = std::tuple<size_t, std::string, std::string, std::string>;
+using Start = std::tuple<int, int, int, int, int, int, bool>;
+
+// The zygote's loop; returns only in a tool process: its five pipe ends, its
+// admission descriptor and whether it should warm up.
+Start serve_zygote(int control, const std::vector<CgroupFolder> &folders,
+                   const std::vector<Counter> &counters, int lifeline,
+                   const std::optional<std::string> &root, uint64_t scratch_bytes,
+                   uint64_t scratch_inodes, uid_t owner, gid_t group, bool private_network) {
+    sandbox::ZygotePlan plan;
+    plan.control = control;
+    plan.pid_namespaces = root.has_value();
+    for (const auto &[base, settings] : folders) {
+        sandbox::CallCgroupRecipe::Folder folder{base, {}};
+        for (const auto &[file, value, optional] : settings) {
+            folder.settings.push_back({file, value, optional});
+        }
+        plan.cgroups.folders.push_back(folder);
+    }
+    for (const auto &[index, file, key, report] : counters) {
+        plan.cgroups.counters.push_back({index, file, key, report});
+    }
+    const sandbox::ForkTask fork = [&](const sandbox::TaskPipes &pipes,
+                                       const std::vector<std::string> &cgroups) {
+        return fork_task(cgroups, lifeline, root, scratch_bytes, scratch_inodes, owner, group,
+                         private_network,
+                         {pipes.task, pipes.result, pipes.output, pipes.verdict, pipes.admission});
+    };
+    const sandbox::ToolStart start = sandbox::serve_zygote(plan, fork);
+    const sandbox::TaskPipes &pipes = start.pipes;
+    return {pipes.task,      pipes.result,   pipes.output, pipes.verdict,
+            pipes.admission, start.admitted, start.warm};
+}
+
 }  // namespace
 
 // NOLINTNEXTLINE(misc-use-anonymous-namespace,performance-unnecessary-value-param)
@@ -228,6 +270,12 @@ NB_MODULE(_walls, module) {
                nb::arg("owner"), nb::arg("group"), nb::arg("private_network"), nb::arg("pipes"),
                "Fork a task: (supervisor pid, -1) here, (0, admission descriptor) in its tool "
                "process.");
+    module.def("serve_zygote", &serve_zygote, nb::arg("control"), nb::arg("cgroup_folders"),
+               nb::arg("cgroup_counters"), nb::arg("lifeline"), nb::arg("root").none(),
+               nb::arg("scratch_bytes"), nb::arg("scratch_inodes"), nb::arg("owner"),
+               nb::arg("group"), nb::arg("private_network"),
+               "Serve the host as the pool's zygote; returns only in a tool process, with its "
+               "pipes, its admission descriptor and whether to warm up.");
     module.def("seal_task", &seal_task, nb::arg("writable"), nb::arg("tool_uid"),
                nb::arg("tool_gid"), nb::arg("inside_uid"), nb::arg("inside_gid"),
                nb::arg("processes"), nb::arg("tcp_ports"),

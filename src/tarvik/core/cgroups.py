@@ -82,44 +82,26 @@ class CallCgroups:
     def new_call(self) -> CallCgroup:
         """A cgroup for the next call, its limits set; raises OSError when refused."""
         name = f"call-{next(self._numbers)}"
-        folders = tuple(os.path.join(base, name) for base in self._bases)
-        made = []
+        made: list[str] = []
         try:
-            for folder in folders:
+            for base, settings in self.recipe()[0]:
+                folder = os.path.join(base, name)
                 os.mkdir(folder)
                 made.append(folder)
-            for controller, folder in self._folders(folders):
-                if controller == "pids":
-                    _write(folder, "pids.max", self._processes)
-                elif self.version == 2:
-                    _write(folder, "memory.max", self._memory)
-                    _write(folder, "memory.swap.max", 0, optional=True)
-                    _write(folder, "memory.oom.group", 1, optional=True)
-                else:
-                    _write(folder, "memory.limit_in_bytes", self._memory)
-                    _write(folder, "memory.memsw.limit_in_bytes", self._memory, optional=True)
+                for file, value, optional in settings:
+                    _write(folder, file, value, optional)
         except OSError:
             for folder in made:
                 _remove(folder)
             raise
-        return CallCgroup(folders)
-
-    def _folders(self, folders: tuple[str, ...]) -> list[tuple[str, str]]:
-        """(controller, folder) pairs: one folder for all on v2, one per controller on v1."""
-        if self.version == 2:
-            return [(controller, folders[0]) for controller in self.controllers]
-        return list(zip(self.controllers, folders))
+        return CallCgroup(tuple(made))
 
     def peek(self, call: CallCgroup) -> dict[str, bool]:
         """Which limits the call met: memory (a process was killed) and processes (a fork refused)."""
-        met = {}
-        for controller, folder in self._folders(call.folders):
-            if controller == "pids":
-                met["pids_max"] = _counters(folder, "pids.events").get("max", 0) > 0
-            else:
-                events = "memory.events" if self.version == 2 else "memory.oom_control"
-                met["oom"] = _counters(folder, events).get("oom_kill", 0) > 0
-        return met
+        return {
+            report: _counters(call.folders[index], file).get(key, 0) > 0
+            for index, file, key, report in self.recipe()[1]
+        }
 
     def finish(self, call: CallCgroup) -> dict[str, bool]:
         """What ``peek`` says, then the cgroup removed: its processes are gone by now."""
@@ -131,6 +113,38 @@ class CallCgroups:
     def close(self) -> None:
         for base in self._bases:
             _remove(base)
+
+    def recipe(self) -> tuple[list[tuple[str, list[tuple[str, str, bool]]]],
+                              list[tuple[int, str, str, str]]]:
+        """What ``new_call`` and ``peek`` do, as data, for a loop that runs outside Python.
+
+        The folders to make each call's cgroup in, with the files to write
+        there (name, value, whether it may be missing); and the counters to
+        read once the call is over (folder index, file, key, name reported).
+        """
+        settings: dict[str, list[tuple[str, str, bool]]] = {base: [] for base in self._bases}
+        counters = []
+        for controller, base in self._folders(self._bases):
+            index = self._bases.index(base)
+            if controller == "pids":
+                settings[base].append(("pids.max", str(self._processes), False))
+                counters.append((index, "pids.events", "max", "pids_max"))
+            elif self.version == 2:
+                settings[base] += [("memory.max", str(self._memory), False),
+                                   ("memory.swap.max", "0", True),
+                                   ("memory.oom.group", "1", True)]
+                counters.append((index, "memory.events", "oom_kill", "oom"))
+            else:
+                settings[base] += [("memory.limit_in_bytes", str(self._memory), False),
+                                   ("memory.memsw.limit_in_bytes", str(self._memory), True)]
+                counters.append((index, "memory.oom_control", "oom_kill", "oom"))
+        return list(settings.items()), counters
+
+    def _folders(self, folders: tuple[str, ...]) -> list[tuple[str, str]]:
+        """(controller, folder) pairs: one folder for all on v2, one per controller on v1."""
+        if self.version == 2:
+            return [(controller, folders[0]) for controller in self.controllers]
+        return list(zip(self.controllers, folders))
 
     @classmethod
     def remove_orphaned_fresh(cls, prefix: str) -> None:

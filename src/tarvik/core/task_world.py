@@ -199,9 +199,13 @@ class World:
         return self.walls.fork_task(*self._plan(pipes, cgroups, lifeline))
 
     def _plan(self, pipes: tuple[int, ...], cgroups: list[str], lifeline: int) -> tuple[Any, ...]:
+        return (cgroups, lifeline, *self.task_plan(), list(pipes))
+
+    def task_plan(self) -> tuple[Any, ...]:
+        """The world every task is prepared with: (root, scratch bytes and inodes, the tool's
+        uid and gid, whether each task needs a network namespace of its own)."""
         inodes = max(1024, self.scratch_bytes // 4096)
-        return (cgroups, lifeline, self.root, self.scratch_bytes, inodes, self.uid, self.gid,
-                self.private_network, list(pipes))
+        return (self.root, self.scratch_bytes, inodes, self.uid, self.gid, self.private_network)
 
     def seal(self, tcp_ports: list[int]) -> dict[str, str]:
         """In the tool process, before its task: the walls no tool can lift, and each one's state."""

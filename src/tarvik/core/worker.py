@@ -215,41 +215,32 @@ class Zygote:
 
     A task is two processes: its supervisor, the first process of its own PID
     namespace, forked here with the task's world prepared, and the tool
-    process it forks in turn, which waits for the task. Control messages are
-    JSON over a SEQPACKET socket: ``{"spawn": id, "warm": bool}`` with the
-    task, result, capture and verdict descriptors attached, answered by
-    ``{"spawned": id, "pid": n}`` (or ``"pid": null`` and an ``"error"`` when
-    the fork was refused); ``{"kill": pid}``; and from here ``{"exited": pid,
-    "code": n, "oom": bool, "pids_max": bool}`` once a task and everything
-    it started are gone, with the limits of the call it met. End-of-file on
-    the socket means the host is gone: every task is killed and the zygote
-    exits.
+    process it forks in turn, which waits for the task. The host's requests
+    come over a SEQPACKET socket, one per message: ``spawn ID WARM`` with the
+    task's task, result, capture, verdict and admission descriptors attached,
+    and ``kill PID``. The answers are JSON: ``{"spawned": ID, "pid": PID,
+    "error": null}`` (``"pid": null`` and why, when the fork was refused),
+    and ``{"exited": PID, "code": N, "oom": bool, "pids_max": bool}`` once a
+    task and everything it started are gone, with the call limits it met.
+    End-of-file on the socket means the host is gone: every task is killed
+    and the zygote exits.
+
+    With ``_walls`` the loop runs in C++ (``serve_zygote``): between forks the
+    zygote then writes none of the pages it shares with the tasks it forked.
     """
 
     def __init__(self, control_fd: int, folder: str, world: Any, limits: dict[str, Any]) -> None:
-        import selectors
-        import signal
-        import socket
-
-        self.control = socket.socket(fileno=control_fd)
-        self.control.setblocking(True)
+        self.control_fd = control_fd
         self.folder = folder
         self.world = world
         self.limits = limits
         self.cgroups: Any = None
         self.cgroups_problem = "needs the launcher"
-        self.tasks: dict[int, tuple[Any, str | None]] = {}  # pid -> (cgroup, fallback folder)
         self.protections: dict[str, str] = {}
         self.streams_ready = False
         # Held open only here: a task that finds it closed knows its zygote
         # died before the parent-death signal was armed.
         self._lifeline_read, self._lifeline_write = os.pipe2(os.O_CLOEXEC)
-        self._selector = selectors.DefaultSelector()
-        self._wakeup_read, self._wakeup_write = os.pipe2(os.O_NONBLOCK | os.O_CLOEXEC)
-        signal.set_wakeup_fd(self._wakeup_write, warn_on_full_buffer=False)
-        signal.signal(signal.SIGCHLD, lambda *_: None)
-        self._selector.register(self.control, selectors.EVENT_READ, self._on_control)
-        self._selector.register(self._wakeup_read, selectors.EVENT_READ, self._on_signal)
 
     def prepare(self) -> None:
         """Build the tasks' world, test it once, and import what tasks need before forking.
@@ -272,8 +263,6 @@ class Zygote:
                 os.path.basename(self.folder), self.limits["memory"], self.limits["processes"],
                 cgroups.MEMORY_ONLY if own_user else cgroups.CONTROLLERS,
             )
-        if self.world.root is None and os.getpid() != 1:
-            _set_child_subreaper()
         worker_task.validate_code("def main(args):\n    return args\n")  # warms the parser
         try:
             # Set up here once, the streams serve every tool process: after the
@@ -323,99 +312,99 @@ class Zygote:
             self.world.problem = report["world_problem"]
         return report.get("walls", {})
 
-    def send(self, message: dict[str, Any]) -> None:
-        try:
-            self.control.send(json.dumps(message).encode())
-        except OSError:
-            self.shut_down()  # the host is gone
-
     def serve(self) -> NoReturn:
-        self.send({
+        import socket
+
+        control = socket.socket(fileno=os.dup(self.control_fd))
+        control.send(json.dumps({
             "ready": os.getpid(),
             "world": self.world.root is not None,
             "world_problem": self.world.problem,
             "walls": self.protections,
             "cgroups": self.cgroups.describe() if self.cgroups else None,
             "cgroups_problem": self.cgroups_problem,
-        })
-        while True:
-            for key, _ in self._selector.select():
-                key.data()
+        }).encode())
+        control.detach()
+        if self.world.root is None:
+            _serve_without_a_world(self.control_fd, self._lifeline_read, self.world, self.folder,
+                                   self.streams_ready)
+        folders, counters = self.cgroups.recipe() if self.cgroups is not None else ([], [])
+        world = self.world
+        *pipes, admitted, warm = world.walls.serve_zygote(
+            self.control_fd, folders, counters, self._lifeline_read, *world.task_plan()
+        )
+        ends = TaskEnds(*pipes[:2], None if pipes[2] < 0 else pipes[2], *pipes[3:])
+        become_tool_process(world, ends, admitted, warm=warm, streams_ready=self.streams_ready,
+                            probe=False)
 
-    def _on_control(self) -> None:
-        import socket
 
+def _serve_without_a_world(
+    control_fd: int, lifeline: int, world: Any, pool_folder: str, streams_ready: bool
+) -> NoReturn:
+    """The zygote's loop in Python, for tasks without a world of their own: each gets a host
+    folder as its scratch, and what it leaves behind is killed by process group."""
+    import selectors
+    import signal
+    import socket
+    import tempfile
+
+    control = socket.socket(fileno=control_fd)
+    folder_of: dict[int, str] = {}
+    wakeup_read, wakeup_write = os.pipe2(os.O_NONBLOCK | os.O_CLOEXEC)
+    signal.set_wakeup_fd(wakeup_write, warn_on_full_buffer=False)
+    signal.signal(signal.SIGCHLD, lambda *_: None)
+    if os.getpid() != 1:
+        _set_child_subreaper()
+
+    def send(message: dict[str, Any]) -> None:
         try:
-            message, fds, _, _ = socket.recv_fds(self.control, 4096, 5)
+            control.send(json.dumps(message).encode())
         except OSError:
-            message, fds = b"", []
-        if not message:
-            self.shut_down()
-        request = json.loads(message)
-        if "spawn" in request and len(fds) == 5:
-            pid, error = self._fork_task(fds, warm=bool(request.get("warm", True)))
-            self.send({"spawned": request["spawn"], "pid": pid, "error": error})
-            return
-        for fd in fds:
-            os.close(fd)
-        if "spawn" in request:
-            self.send({"spawned": request["spawn"], "pid": None, "error": "no descriptors"})
-        elif request.get("kill") in self.tasks:
-            _kill(request["kill"], group=self.world.root is None)
+            shut_down()
 
-    def _fork_task(self, fds: list[int], warm: bool) -> tuple[int | None, str | None]:
-        ends = TaskEnds(*fds)
-        cgroup = folder = None
+    def shut_down() -> NoReturn:
+        for pid in folder_of:
+            _kill(pid, group=True)
+        while True:
+            for pid in _children():
+                _kill(pid, group=False)
+            try:
+                pid, _ = os.waitpid(-1, 0)
+            except ChildProcessError:
+                break
+            import shutil
+
+            shutil.rmtree(folder_of.pop(pid, ""), ignore_errors=True)
+        os._exit(0)
+
+    def spawn(request_id: int, warm: bool, fds: list[int]) -> None:
+        folder = tempfile.mkdtemp(prefix="task-", dir=pool_folder)
         try:
-            if self.cgroups is not None:
-                cgroup = self.cgroups.new_call()
-            if self.world.root is None:
-                import tempfile
-
-                folder = tempfile.mkdtemp(prefix="task-", dir=self.folder)
-            if self.world.walls is not None:
-                cgroups_of = list(cgroup.folders) if cgroup is not None else []
-                pid, admitted = self.world.fork_task(
-                    ends.pipes(), cgroups_of, self._lifeline_read, folder
-                )
-            else:
-                pid, admitted = os.fork(), -1
+            pid = os.fork()
         except OSError as error:
-            # Out of processes or memory: this call fails, the pool goes on.
             for fd in fds:
                 os.close(fd)
-            self._forget(cgroup, folder)
-            return None, f"Cannot start a worker: {error}"
+            send({"spawned": request_id, "pid": None, "error": f"Cannot start a worker: {error}"})
+            return
         if pid == 0:
-            if admitted >= 0:
-                become_tool_process(self.world, ends, admitted, warm=warm,
-                                    streams_ready=self.streams_ready, probe=False)
-            self._become_task_without_walls(ends, warm, folder)
+            try:
+                signal.set_wakeup_fd(-1)
+                signal.signal(signal.SIGCHLD, signal.SIG_DFL)
+                control.close()
+                worker_task.close_stray_fds((*fds, lifeline))
+                start_task(world, TaskEnds(*fds), lifeline=lifeline, folder=folder, warm=warm,
+                           streams_ready=streams_ready)
+            finally:
+                os._exit(70)
         for fd in fds:
             os.close(fd)
-        self.tasks[pid] = (cgroup, folder)
-        return pid, None
+        folder_of[pid] = folder
+        send({"spawned": request_id, "pid": pid, "error": None})
 
-    def _become_task_without_walls(self, ends: TaskEnds, warm: bool, folder: str | None) -> NoReturn:
-        import signal
+    def reap() -> None:
+        import shutil
 
-        try:
-            signal.set_wakeup_fd(-1)
-            signal.signal(signal.SIGCHLD, signal.SIG_DFL)
-            self._selector.close()
-            self.control.close()
-            worker_task.close_stray_fds((*ends.pipes()[:2], *ends.pipes()[2:], self._lifeline_read))
-            start_task(self.world, ends, lifeline=self._lifeline_read, folder=folder, warm=warm,
-                       streams_ready=self.streams_ready)
-        except BaseException:  # noqa: BLE001 - a child must never return into the zygote
-            traceback.print_exc()
-        os._exit(70)
-
-    def _on_signal(self) -> None:
-        try:
-            while os.read(self._wakeup_read, 256):
-                pass
-        except BlockingIOError:
+        while os.read(wakeup_read, 256) if _readable(wakeup_read) else b"":
             pass
         while True:
             try:
@@ -424,47 +413,44 @@ class Zygote:
                 break
             if pid == 0:
                 break
-            if pid not in self.tasks:
-                continue  # a tool's orphan, adopted when tasks share our PID namespace
-            if self.world.root is None:
+            if pid in folder_of:
                 _kill(pid, group=True)  # what it left in its group
-            cgroup, folder = self.tasks.pop(pid)
-            met = self.cgroups.peek(cgroup) if cgroup is not None else {}
-            self.send({"exited": pid, "code": os.waitstatus_to_exitcode(status), **met})
-            self._forget(cgroup, folder)
-        if self.world.root is None:
-            self._kill_orphans()
-
-    def _forget(self, cgroup: Any, folder: str | None) -> None:
-        if cgroup is not None:
-            self.cgroups.finish(cgroup)
-        if folder is not None:
-            import shutil
-
-            shutil.rmtree(folder, ignore_errors=True)
-
-    def _kill_orphans(self) -> None:
-        """Without PID namespaces, what a tool left behind is adopted here: none of it may stay."""
+                send({"exited": pid, "code": os.waitstatus_to_exitcode(status)})
+                shutil.rmtree(folder_of.pop(pid), ignore_errors=True)
         for pid in _children():
-            if pid not in self.tasks:
-                _kill(pid, group=False)
+            if pid not in folder_of:
+                _kill(pid, group=False)  # a tool's orphan: none may stay
 
-    def shut_down(self) -> NoReturn:
-        for pid in list(self.tasks):
-            _kill(pid, group=self.world.root is None)
-        # Reap the tasks and everything adopted, then leave.
-        while True:
-            for pid in _children():
-                _kill(pid, group=False)
+    selector = selectors.DefaultSelector()
+    selector.register(control, selectors.EVENT_READ)
+    selector.register(wakeup_read, selectors.EVENT_READ)
+    while True:
+        for key, _ in selector.select():
+            if key.fileobj is not control:
+                reap()
+                continue
             try:
-                pid, _ = os.waitpid(-1, 0)
-            except ChildProcessError:
-                break
-            if pid in self.tasks:
-                self._forget(*self.tasks.pop(pid))
-        if self.cgroups is not None:
-            self.cgroups.close()
-        os._exit(0)
+                message, fds, _, _ = socket.recv_fds(control, 256, 5)
+            except OSError:
+                message, fds = b"", []
+            if not message:
+                shut_down()
+            verb, number, *rest = message.decode().split()
+            if verb == "spawn" and len(fds) == 5:
+                spawn(int(number), rest == ["1"], fds)
+                continue
+            for fd in fds:
+                os.close(fd)
+            if verb == "spawn":
+                send({"spawned": int(number), "pid": None, "error": "no descriptors"})
+            elif verb == "kill" and int(number) in folder_of:
+                _kill(int(number), group=True)
+
+
+def _readable(fd: int) -> bool:
+    import select
+
+    return bool(select.select([fd], [], [], 0)[0])
 
 
 def _children() -> list[int]:

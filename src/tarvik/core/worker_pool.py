@@ -81,7 +81,7 @@ class PooledWorker:
 
     def kill_group(self) -> None:
         if not self.exited.done():
-            self._pool.send({"kill": self.pid})
+            self._pool.send(f"kill {self.pid}")
 
     async def stop(self) -> int | None:
         self.kill_group()
@@ -359,7 +359,7 @@ class WorkerPool:
             task_write, result_read, output_read, verdict_read, admission_write
         )
         self.send(
-            {"spawn": request_id, "warm": warm},
+            f"spawn {request_id} {int(warm)}",
             [task_read, result_write, output_write, verdict_write, admission_read],
         )
 
@@ -380,13 +380,13 @@ class WorkerPool:
 
     # --- the control channel ---------------------------------------------------
 
-    def send(self, message: dict[str, Any], fds: list[int] | None = None) -> None:
-        """Queue a message to the zygote; descriptors passed along are closed once sent."""
+    def send(self, message: str, fds: list[int] | None = None) -> None:
+        """Queue a request to the zygote; descriptors passed along are closed once sent."""
         if self._control is None:
             for fd in fds or ():
                 os.close(fd)
             return
-        self._outbox.append((json.dumps(message).encode(), fds or []))
+        self._outbox.append((message.encode(), fds or []))
         if len(self._outbox) == 1:
             self._flush()
 
