@@ -2,12 +2,14 @@
 
     python bench/worker_latency.py [--calls N] [--fresh-calls N] [--concurrency 1,8,32]
 
-Each row runs the same calls through ``SubprocessManager()`` (the pool) and
-through ``SubprocessManager(pool_size=0)`` (one interpreter started per call,
-the way a plain subprocess executor works), under the same sandbox, side by
-side in one run. When the compiled ``tarvik.tools.tool_creator`` is
-importable, the rows for ``validate``, ``run`` and a registered tool's
-``execute`` go through the public ToolCreatorTool as the agent calls them.
+Each row runs the same calls through ``SubprocessManager()`` (the pool),
+through ``SubprocessManager(pool_size=0)`` (one sandboxed interpreter started
+per call) and, as the floor any per-call process pays, one bare ``python -c``
+per call with no sandbox at all (it imports json, loads the script, calls
+``main`` and prints JSON; for a check, it parses the code), side by side in
+one run. When the compiled ``tarvik.tools.tool_creator`` is importable, the
+rows for ``validate``, ``run`` and a registered tool's ``execute`` go through
+the public ToolCreatorTool as the agent calls them.
 
 Prints a table and writes the figures, with the machine they came from, to
 ``bench/results/worker_latency-<time>.json``.
@@ -35,6 +37,26 @@ TOOL_CODE = "def main(args):\n    return {'sum': sum(args.get('numbers', []))}\n
 ARGS = {"numbers": [1, 2, 3]}
 
 Call = Callable[[], Awaitable[Any]]
+
+# What one unsandboxed process per call does for a run, and for a check.
+BARE_RUN = (
+    "import importlib.util, json, sys\n"
+    "spec = importlib.util.spec_from_file_location('tool', sys.argv[1])\n"
+    "module = importlib.util.module_from_spec(spec)\n"
+    "spec.loader.exec_module(module)\n"
+    "print(json.dumps(module.main(json.loads(sys.argv[2]))))\n"
+)
+BARE_VALIDATE = "import ast, json, sys\nast.parse(sys.argv[1])\nprint(json.dumps({'valid': True}))\n"
+
+
+async def bare_python(script: str, *arguments: str) -> Any:
+    process = await asyncio.create_subprocess_exec(
+        sys.executable, "-c", script, *arguments, stdout=asyncio.subprocess.PIPE
+    )
+    output, _ = await process.communicate()
+    if process.returncode != 0:
+        raise SystemExit(f"the bare python -c call failed with code {process.returncode}")
+    return json.loads(output)
 
 
 def machine() -> dict[str, Any]:
@@ -117,6 +139,18 @@ class Operations:
         self.registered = registry.get(f"custom_{self.tool_name}")
         return self.registered is not None
 
+    def bare_calls(self) -> dict[str, Call]:
+        """The same calls, each as one bare ``python -c``: no pool, no sandbox."""
+        validate: Call = lambda: bare_python(BARE_VALIDATE, TOOL_CODE)  # noqa: E731
+        run: Call = lambda: bare_python(BARE_RUN, self.tool_path, json.dumps(ARGS))  # noqa: E731
+        return {
+            "spawn validate": validate,
+            "spawn run_function": run,
+            "tool_creator validate": validate,
+            "tool_creator run": run,
+            "registered tool execute": run,
+        }
+
     def calls(self) -> dict[str, Call]:
         validate = SubprocessTask(
             worker_type="custom", command={"action": "validate", "code": TOOL_CODE}, timeout=30
@@ -163,6 +197,7 @@ async def bench(arguments: argparse.Namespace) -> dict[str, Any]:
         public = [await ops.prepare_public_tool() for ops in operations.values()]
         protections = await modes["pool"].protections()
         call_sets = {mode: ops.calls() for mode, ops in operations.items()}
+        call_sets["bare"] = operations["pool"].bare_calls()
         for name in call_sets["pool"]:
             for concurrency in arguments.concurrency:
                 row: dict[str, Any] = {"operation": name, "concurrency": concurrency}
@@ -174,6 +209,7 @@ async def bench(arguments: argparse.Namespace) -> dict[str, Any]:
                     row[mode] = await measure(calls[name], count, concurrency)
                     await asyncio.sleep(0.2)  # let the pool refill before the next cell
                 row["p50_speedup"] = row["fresh"]["p50_ms"] / row["pool"]["p50_ms"]
+                row["p50_vs_bare"] = row["bare"]["p50_ms"] / row["pool"]["p50_ms"]
                 rows.append(row)
                 print_row(row)
         if not all(public):
@@ -187,18 +223,20 @@ async def bench(arguments: argparse.Namespace) -> dict[str, Any]:
 def print_header() -> None:
     print(
         f"{'operation':<26} {'conc':>4} | {'pool p50':>9} {'p99':>8} {'calls/s':>8} | "
-        f"{'fresh p50':>9} {'p99':>8} {'calls/s':>8} | {'p50 x':>6}"
+        f"{'fresh p50':>9} {'calls/s':>8} | {'bare p50':>9} {'calls/s':>8} | "
+        f"{'x fresh':>7} {'x bare':>7}"
     )
-    print("-" * 104)
+    print("-" * 124)
 
 
 def print_row(row: dict[str, Any]) -> None:
-    pool, fresh = row["pool"], row["fresh"]
+    pool, fresh, bare = row["pool"], row["fresh"], row["bare"]
     print(
         f"{row['operation']:<26} {row['concurrency']:>4} | "
         f"{pool['p50_ms']:>7.2f}ms {pool['p99_ms']:>6.1f}ms {pool['calls_per_s']:>8.0f} | "
-        f"{fresh['p50_ms']:>7.1f}ms {fresh['p99_ms']:>6.0f}ms {fresh['calls_per_s']:>8.1f} | "
-        f"{row['p50_speedup']:>5.1f}x",
+        f"{fresh['p50_ms']:>7.1f}ms {fresh['calls_per_s']:>8.1f} | "
+        f"{bare['p50_ms']:>7.1f}ms {bare['calls_per_s']:>8.1f} | "
+        f"{row['p50_speedup']:>6.1f}x {row['p50_vs_bare']:>6.1f}x",
         flush=True,
     )
 
@@ -206,7 +244,9 @@ def print_row(row: dict[str, Any]) -> None:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--calls", type=int, default=300, help="calls per pool cell")
-    parser.add_argument("--fresh-calls", type=int, default=60, help="calls per fresh-process cell")
+    parser.add_argument(
+        "--fresh-calls", type=int, default=60, help="calls per fresh-process and bare cell"
+    )
     parser.add_argument(
         "--concurrency",
         type=lambda text: [int(part) for part in text.split(",")],
