@@ -90,7 +90,7 @@ def _detail(name: str, held: bool, seen: str, state: str, settings: Settings) ->
 
 
 async def log_walls(settings: Settings) -> None:
-    """The same lines, to the log: a missing wall as a warning."""
+    """The same lines, to the log: each missing wall as a warning, then how many held."""
     try:
         walls = await check_walls(settings)
     except Exception:  # noqa: BLE001 - a failed check must not take the server down
@@ -98,6 +98,13 @@ async def log_walls(settings: Settings) -> None:
         return
     for wall in walls:
         logger.log(logging.INFO if wall.held else logging.WARNING, "sandbox: %s", wall.line())
+    held = sum(wall.held for wall in walls)
+    consequence = ""
+    if held < len(walls):
+        consequence = ("; no tool runs until they do (--require-sandbox)" if settings.require_sandbox
+                       else "; tools run without the others")
+    logger.warning("sandbox: %d of %d walls held%s (`tarvik sandbox` shows each)",
+                   held, len(walls), consequence)
 
 
 async def _run(manager: SubprocessManager, source: str, args: object, path: str | None = None):
