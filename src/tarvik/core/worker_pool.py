@@ -455,9 +455,6 @@ class WorkerPool:
                 worker.close_fds()
             self._refill()
 
-    def idle_pids(self) -> list[int]:
-        return [worker.pid for worker in self._idle]
-
     @property
     def zygote_pid(self) -> int | None:
         return self._zygote.pid if self._zygote is not None else None
