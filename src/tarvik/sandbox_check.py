@@ -54,7 +54,8 @@ class Wall:
 
 async def check_walls(settings: Settings) -> list[Wall]:
     """One line per wall: what the worker set up, and whether an attack got through."""
-    manager = SubprocessManager(pool_size=1, limits=PROBE_LIMITS)
+    # The operator's network grant changes what the network wall means: it is checked too.
+    manager = SubprocessManager(pool_size=1, limits=PROBE_LIMITS, allowed_hosts=settings.allowed_hosts)
     try:
         report = await manager.protections()
         async with _bait() as bait:

@@ -41,7 +41,7 @@ def add_parser(commands: Any) -> None:
     parser.add_argument(
         "--register-saved",
         action=argparse.BooleanOptionalAction,
-        default=True,
+        default=None,
         help="offer every tool saved in ~/.tarvik/custom_tools at start (default: on)",
     )
     add_sandbox_options(parser)
