@@ -75,8 +75,10 @@ class PackagePolicy:
         """From ``"allow"``, ``"refuse"``, or names (a list, or one text separated by commas)."""
         if isinstance(value, str) and value.strip() in ("allow", "refuse"):
             return cls(value.strip(), frozenset(), timeout)
-        names = value.split(",") if isinstance(value, str) else list(value)
-        if not names or not all(isinstance(name, str) for name in names):
+        names = value.split(",") if isinstance(value, str) else value
+        if not isinstance(names, list | tuple | frozenset | set) or not names or not all(
+            isinstance(name, str) for name in names
+        ):
             raise ValueError("not allow, refuse, or package names")
         cleaned = [name.strip() for name in names]
         for name in cleaned:

@@ -265,6 +265,9 @@ class SubprocessManager:
         action = command.get("action") if isinstance(command, dict) else None
         grant = None
         if action == "run_function":
+            if "\0" in str(command.get("path")):
+                # The supervisor reads what the run is granted after a NUL.
+                return SubprocessResult(error="The script's path holds a NUL character")
             try:
                 grant = await self._grant_for(command)
             except PackageError as error:

@@ -261,7 +261,8 @@ class World:
 def add_packages(folder: str) -> None:
     """The packages the script declares, ahead of the interpreter's own site-packages (so
     that the versions it asked for win) but behind the standard library."""
-    index = next((at for at, entry in enumerate(sys.path) if "site-packages" in entry), len(sys.path))
+    index = next((at for at, entry in enumerate(sys.path)
+                  if os.path.basename(entry) in ("site-packages", "dist-packages")), len(sys.path))
     sys.path.insert(index, folder)
 
 
