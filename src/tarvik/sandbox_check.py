@@ -86,6 +86,8 @@ def _detail(name: str, held: bool, seen: str, state: str, settings: Settings) ->
         "process limit": f"{settings.limits.processes} per call",
         "memory limit": f"{size_text(settings.limits.memory)} per call",
         "scratch disk": f"{size_text(settings.limits.scratch)} per call",
+        "network": f"{', '.join(settings.allowed_hosts)} allowed, over HTTP(S) through the "
+        "host's proxy" if settings.allowed_hosts else None,
     }.get(name)
     return f"{seen} (yours: {limit})" if limit else seen
 
