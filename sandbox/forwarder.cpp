@@ -177,7 +177,8 @@ int Forwarder::relay_until_exit(pid_t tool) {
         for (size_t index = 0; index < links_.size(); ++index) {
             const short tool_events = ready[2 + (2 * index)].revents;
             const short proxy_events = ready[3 + (2 * index)].revents;
-            if (tool_events != 0 || proxy_events != 0) step(*links_[index], tool_events, proxy_events);
+            if (tool_events != 0 || proxy_events != 0)
+                step(*links_[index], tool_events, proxy_events);
         }
         std::erase_if(links_, [](const auto &link) { return link->finished(); });
         if (ready[1].revents != 0) accept_one();

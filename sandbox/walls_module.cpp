@@ -160,8 +160,8 @@ void settle_supervisor(const sandbox::Supervision &plan) {
     std::ranges::sort(keep);
     unsigned first = 3;
     for (const int fd : keep) {
-        if (fd < static_cast<int>(first)) continue;
-        if (static_cast<unsigned>(fd) > first) syscall(SYS_close_range, first, fd - 1U, 0U);
+        if (std::cmp_less(fd, first)) continue;
+        if (std::cmp_greater(fd, first)) syscall(SYS_close_range, first, fd - 1U, 0U);
         first = static_cast<unsigned>(fd) + 1;
     }
     syscall(SYS_close_range, first, ~0U, 0U);
@@ -267,12 +267,14 @@ NB_MODULE(_walls, module) {
                "Build the read-only template of every task's world on the empty folder root.");
     module.def("supervise_task", &supervise_task, nb::arg("cgroups"), nb::arg("lifeline"),
                nb::arg("root").none(), nb::arg("scratch_bytes"), nb::arg("scratch_inodes"),
-               nb::arg("owner"), nb::arg("group"), nb::arg("private_network"), nb::arg("forward_port"), nb::arg("pipes"),
+               nb::arg("owner"), nb::arg("group"), nb::arg("private_network"),
+               nb::arg("forward_port"), nb::arg("pipes"),
                "Become the task's supervisor; returns only in the tool process it forks, with "
                "the descriptor of its admission.");
     module.def("fork_task", &fork_task, nb::arg("cgroups"), nb::arg("lifeline"),
                nb::arg("root").none(), nb::arg("scratch_bytes"), nb::arg("scratch_inodes"),
-               nb::arg("owner"), nb::arg("group"), nb::arg("private_network"), nb::arg("forward_port"), nb::arg("pipes"),
+               nb::arg("owner"), nb::arg("group"), nb::arg("private_network"),
+               nb::arg("forward_port"), nb::arg("pipes"),
                "Fork a task: (supervisor pid, -1) here, (0, admission descriptor) in its tool "
                "process.");
     module.def("serve_zygote", &serve_zygote, nb::arg("control"), nb::arg("cgroup_folders"),
