@@ -241,7 +241,7 @@ class Environments:
         listed = ", ".join(requirements)
         try:
             process = await asyncio.create_subprocess_exec(
-                uv, "pip", "install", "--quiet", "--no-build", "--target", staging,
+                uv, "pip", "install", "--quiet", "--no-build", "--compile-bytecode", "--target", staging,
                 "--python", interpreter, "--", *requirements,
                 stdin=asyncio.subprocess.DEVNULL, stdout=asyncio.subprocess.PIPE,
                 stderr=asyncio.subprocess.STDOUT, cwd=root, env=environment,
