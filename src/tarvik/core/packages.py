@@ -282,9 +282,19 @@ def _script_requirements(path: str) -> list[str]:
 
 
 def _complaint(output: str) -> str:
+    """uv's error, its cause and its hint, as one paragraph."""
     lines = [line.strip() for line in output.splitlines() if line.strip()]
-    lines = [line for line in lines if not line.startswith("Using ")]
-    return " ".join(lines[-_QUOTED_LINES:]) or "uv failed without saying why"
+    lines = [line for line in lines if not line.startswith("Using ")][-_QUOTED_LINES:]
+    text = ""
+    for line in lines:
+        kind, _, rest = line.partition(": ")
+        if kind == "error":
+            text += rest.rstrip(".") + ":"
+        elif kind == "hint":
+            text += f" ({rest})"
+        else:
+            text += " " + (rest if kind == "cause" else line)
+    return text.strip() or "uv failed without saying why"
 
 
 def _index_file(root: Path, interpreter: str, requirements: Iterable[str]) -> Path:
