@@ -272,6 +272,8 @@ class SubprocessManager:
                 grant = await self._grant_for(command)
             except PackageError as error:
                 return SubprocessResult(error=str(error))
+            except OSError as error:
+                return SubprocessResult(error=f"The network proxy for tools could not start: {error}")
         if self.pool_size:
             result = await self._run_pooled(command, timeout, grant)
         else:
