@@ -225,7 +225,12 @@ class Environments:
                     interpreter = await asyncio.to_thread(os.path.realpath, self.python)
                     known = await asyncio.to_thread(_indexed, root, interpreter, wanted)
                     if known is None:
-                        known = await self._install(root, interpreter, wanted)
+                        try:
+                            known = await self._install(root, interpreter, wanted)
+                        except OSError as error:
+                            raise PackageError(
+                                f"The host cannot install the script's packages in {root}: {error}"
+                            ) from None
                     self._known[wanted] = known
         finally:
             if not lock.locked():

@@ -270,10 +270,8 @@ class SubprocessManager:
                 return SubprocessResult(error="The script's path holds a NUL character")
             try:
                 grant = await self._grant_for(command)
-            except PackageError as error:
+            except (PackageError, OSError) as error:
                 return SubprocessResult(error=str(error))
-            except OSError as error:
-                return SubprocessResult(error=f"The network proxy for tools could not start: {error}")
         if self.pool_size:
             result = await self._run_pooled(command, timeout, grant)
         else:
@@ -289,7 +287,12 @@ class SubprocessManager:
         """What a run is granted; None (the common case) when nothing but its world."""
         path = command.get("path")
         packages = await self._environments.for_script(path) if isinstance(path, str) else None
-        proxy = await self._proxy.start() if self._proxy is not None else None
+        proxy = None
+        if self._proxy is not None:
+            try:
+                proxy = await self._proxy.start()
+            except OSError as error:
+                raise OSError(f"The network proxy for tools could not start: {error}") from None
         if packages is None and proxy is None:
             return None
         return TaskGrant(packages, proxy)
