@@ -11,7 +11,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <memory>
 
+#include "forwarder.hpp"
 #include "outcome.hpp"
 #include "privileges.hpp"
 #include "report.hpp"
@@ -34,16 +36,48 @@ void close_if_open(int fd) {
     if (fd >= 0) close(fd);
 }
 
-// The script named on the admission pipe, let into the world: "S" and its
-// text, or "E" and why not. The host's tree goes in any case.
-std::string admit(const Supervision &plan, const std::string &script) {
+// What the host named on the admission pipe.
+struct Admission {
+    std::string script;
+    std::string packages;
+    std::string proxy;
+};
+
+Admission parse_admission(const std::string &message) {
+    Admission admission;
+    size_t start = message.find('\0');
+    admission.script = message.substr(0, start);
+    while (start != std::string::npos) {
+        const size_t end = message.find('\0', start + 1);
+        const std::string field = message.substr(start + 1, end - start - 1);
+        const auto equals = field.find('=');
+        const std::string name = field.substr(0, equals);
+        const std::string value = equals == std::string::npos ? "" : field.substr(equals + 1);
+        if (name == "packages") {
+            admission.packages = value;
+        } else if (name == "proxy") {
+            admission.proxy = value;
+        } else {
+            throw StepError("read the admission: unknown field " + name, EINVAL);
+        }
+        start = end;
+    }
+    return admission;
+}
+
+// The task named on the admission pipe, let into the world: "S" and the
+// script's text, or "E" and why not. The host's tree goes in any case.
+std::string admit(const Supervision &plan, const std::string &message, Forwarder *forwarder,
+                  const std::string &forwarder_problem) {
     std::string admitted = "S";
-    std::string path = script;
     try {
+        const Admission admission = parse_admission(message);
+        const std::string &script = admission.script;
+        std::string path = script;
         if (!script.empty()) {
             const auto slash = script.rfind('/');
             if (plan.root) {
-                attach_tool_folder(slash == 0 ? "/" : script.substr(0, slash));
+                attach_folder(slash == 0 ? "/" : script.substr(0, slash), kToolFolder);
                 path = std::string(kToolFolder) + script.substr(slash);
             }
             // Read now, with the supervisor's rights: the tool's user may not have them.
@@ -53,6 +87,15 @@ std::string admit(const Supervision &plan, const std::string &script) {
                 close(file);
             }
         }
+        if (plan.root && !admission.packages.empty()) {
+            attach_folder(admission.packages, kPackages);
+        }
+        if (!admission.proxy.empty()) {
+            if (forwarder == nullptr || !plan.root) {
+                throw StepError("forward to the network proxy: " + forwarder_problem, EINVAL);
+            }
+            forwarder->connect_through(open_in_host_tree(admission.proxy, O_PATH));
+        }
         if (plan.root) detach_host_tree();
     } catch (const StepError &error) {
         errno = error.error_number();
@@ -61,20 +104,44 @@ std::string admit(const Supervision &plan, const std::string &script) {
     return admitted;
 }
 
-[[noreturn]] void supervise(const Supervision &plan, pid_t tool, int admitted) {
-    write_all(admitted, admit(plan, read_to_end(plan.pipes.admission)));
-    close(admitted);
-    close(plan.pipes.admission);
+int wait_for(pid_t tool) {
     for (;;) {
         int status = 0;
         const pid_t reaped = waitpid(-1, &status, 0);
         if (reaped < 0 && errno == EINTR) continue;
         if (reaped < 0) _exit(1);
-        if (reaped != tool) continue;  // an orphan of the task, adopted here
-        const int code = WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status);
-        write_all(plan.pipes.verdict, "{\"code\": " + std::to_string(code) + "}");
-        _exit(0);
+        if (reaped == tool) return status;  // others are orphans of the task, adopted here
     }
+}
+
+[[noreturn]] void supervise(const Supervision &plan, pid_t tool, int admitted) {
+    // Listening before the tool may run: its first connect must find the forwarder.
+    std::unique_ptr<Forwarder> forwarder;
+    std::string forwarder_problem = "no network was granted to this task";
+    if (plan.forward_port != 0 && plan.root) {
+        try {
+            forwarder = std::make_unique<Forwarder>(plan.forward_port);
+        } catch (const StepError &error) {
+            // A task that asks for the proxy is refused, with this reason.
+            errno = error.error_number();
+            forwarder_problem = system_error(error.what());
+        }
+    }
+    const std::string message = read_to_end(plan.pipes.admission);
+    write_all(admitted, admit(plan, message, forwarder.get(), forwarder_problem));
+    close(admitted);
+    close(plan.pipes.admission);
+    if (forwarder != nullptr && !forwarder->connected()) forwarder.reset();
+    int status = 0;
+    try {
+        status = forwarder != nullptr ? forwarder->relay_until_exit(tool) : wait_for(tool);
+    } catch (const StepError &) {
+        forwarder.reset();
+        status = wait_for(tool);
+    }
+    const int code = WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status);
+    write_all(plan.pipes.verdict, "{\"code\": " + std::to_string(code) + "}");
+    _exit(0);
 }
 
 }  // namespace
@@ -91,7 +158,9 @@ int supervise_task(const Supervision &plan, const std::function<pid_t()> &fork_t
         if (poll(&zygote, 1, 0) != 0) _exit(0);  // the zygote died while forking us
         close(plan.lifeline);
     }
-    if (plan.root) prepare_task(*plan.root, plan.scratch, plan.private_network);
+    if (plan.root) {
+        prepare_task(*plan.root, plan.scratch, plan.private_network, plan.forward_port != 0);
+    }
     std::array<int, 2> admitted{};
     check(pipe2(admitted.data(), O_CLOEXEC) == 0, "pipe");
     const pid_t tool = fork_tool();

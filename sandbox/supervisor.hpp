@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -32,6 +33,10 @@ struct Supervision {
     std::optional<std::string> root;
     Scratch scratch{};
     bool private_network = false;
+    // Nonzero when the operator granted network hosts: the task's network
+    // namespace has its loopback up, and the supervisor forwards TCP
+    // connections to 127.0.0.1 on this port to the host's network proxy.
+    uint16_t forward_port = 0;
     TaskPipes pipes;
 };
 
@@ -40,9 +45,16 @@ struct Supervision {
 // the descriptor on which it learns its admission: "S" and the script's
 // text, or "E" and why the task could not be admitted. The supervisor never
 // returns: it admits the task named on the admission pipe (the tool's folder
-// in, the host's tree out), reaps everything the task leaves to it, and once
-// the tool process has ended writes {"code": N} (its exit status, or minus
-// the signal that killed it) on the verdict pipe and exits, ending the task.
+// and its packages in, the host's tree out), forwards its connections to the
+// network proxy when granted, reaps everything the task leaves to it, and
+// once the tool process has ended writes {"code": N} (its exit status, or
+// minus the signal that killed it) on the verdict pipe and exits, ending the
+// task.
+//
+// The admission is the script's path (empty for a task that runs none),
+// then optionally fields of "\0name=value": "packages" (a folder of the
+// host's, bound read-only at kPackages) and "proxy" (the network proxy's
+// socket, which only the supervisor holds).
 int supervise_task(const Supervision &plan, const std::function<pid_t()> &fork_tool);
 
 }  // namespace tarvik::sandbox

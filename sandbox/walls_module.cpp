@@ -123,7 +123,8 @@ pid_t fork_tool_process() {
 sandbox::Supervision plan_of(const std::vector<std::string> &cgroups, int lifeline,
                              const std::optional<std::string> &root, uint64_t scratch_bytes,
                              uint64_t scratch_inodes, uid_t owner, gid_t group,
-                             bool private_network, const std::vector<int> &pipes) {
+                             bool private_network, uint16_t forward_port,
+                             const std::vector<int> &pipes) {
     sandbox::check(pipes.size() == 5, "five pipes: task, result, output, verdict, admission");
     sandbox::Supervision plan;
     plan.cgroups = cgroups;
@@ -131,6 +132,7 @@ sandbox::Supervision plan_of(const std::vector<std::string> &cgroups, int lifeli
     plan.root = root;
     plan.scratch = {scratch_bytes, scratch_inodes, owner, group};
     plan.private_network = private_network;
+    plan.forward_port = forward_port;
     plan.pipes = {pipes[0], pipes[1], pipes[2], pipes[3], pipes[4]};
     return plan;
 }
@@ -138,9 +140,9 @@ sandbox::Supervision plan_of(const std::vector<std::string> &cgroups, int lifeli
 int supervise_task(const std::vector<std::string> &cgroups, int lifeline,
                    const std::optional<std::string> &root, uint64_t scratch_bytes,
                    uint64_t scratch_inodes, uid_t owner, gid_t group, bool private_network,
-                   const std::vector<int> &pipes) {
+                   uint16_t forward_port, const std::vector<int> &pipes) {
     return sandbox::supervise_task(plan_of(cgroups, lifeline, root, scratch_bytes, scratch_inodes,
-                                           owner, group, private_network, pipes),
+                                           owner, group, private_network, forward_port, pipes),
                                    fork_interpreter);
 }
 
@@ -158,8 +160,8 @@ void settle_supervisor(const sandbox::Supervision &plan) {
     std::ranges::sort(keep);
     unsigned first = 3;
     for (const int fd : keep) {
-        if (fd < static_cast<int>(first)) continue;
-        if (static_cast<unsigned>(fd) > first) syscall(SYS_close_range, first, fd - 1U, 0U);
+        if (std::cmp_less(fd, first)) continue;
+        if (std::cmp_greater(fd, first)) syscall(SYS_close_range, first, fd - 1U, 0U);
         first = static_cast<unsigned>(fd) + 1;
     }
     syscall(SYS_close_range, first, ~0U, 0U);
@@ -172,9 +174,11 @@ void settle_supervisor(const sandbox::Supervision &plan) {
 std::pair<pid_t, int> fork_task(const std::vector<std::string> &cgroups, int lifeline,
                                 const std::optional<std::string> &root, uint64_t scratch_bytes,
                                 uint64_t scratch_inodes, uid_t owner, gid_t group,
-                                bool private_network, const std::vector<int> &pipes) {
-    const sandbox::Supervision plan = plan_of(cgroups, lifeline, root, scratch_bytes,
-                                              scratch_inodes, owner, group, private_network, pipes);
+                                bool private_network, uint16_t forward_port,
+                                const std::vector<int> &pipes) {
+    const sandbox::Supervision plan =
+        plan_of(cgroups, lifeline, root, scratch_bytes, scratch_inodes, owner, group,
+                private_network, forward_port, pipes);
     if (root) new_pid_namespace_for_children();
     PyOS_BeforeFork();
     const pid_t pid = fork();
@@ -207,7 +211,8 @@ using Start = std::tuple<int, int, int, int, int, int, bool>;
 Start serve_zygote(int control, const std::vector<CgroupFolder> &folders,
                    const std::vector<Counter> &counters, int lifeline,
                    const std::optional<std::string> &root, uint64_t scratch_bytes,
-                   uint64_t scratch_inodes, uid_t owner, gid_t group, bool private_network) {
+                   uint64_t scratch_inodes, uid_t owner, gid_t group, bool private_network,
+                   uint16_t forward_port) {
     sandbox::ZygotePlan plan;
     plan.control = control;
     plan.pid_namespaces = root.has_value();
@@ -224,7 +229,7 @@ Start serve_zygote(int control, const std::vector<CgroupFolder> &folders,
     const sandbox::ForkTask fork = [&](const sandbox::TaskPipes &pipes,
                                        const std::vector<std::string> &cgroups) {
         return fork_task(cgroups, lifeline, root, scratch_bytes, scratch_inodes, owner, group,
-                         private_network,
+                         private_network, forward_port,
                          {pipes.task, pipes.result, pipes.output, pipes.verdict, pipes.admission});
     };
     const sandbox::ToolStart start = sandbox::serve_zygote(plan, fork);
@@ -262,18 +267,20 @@ NB_MODULE(_walls, module) {
                "Build the read-only template of every task's world on the empty folder root.");
     module.def("supervise_task", &supervise_task, nb::arg("cgroups"), nb::arg("lifeline"),
                nb::arg("root").none(), nb::arg("scratch_bytes"), nb::arg("scratch_inodes"),
-               nb::arg("owner"), nb::arg("group"), nb::arg("private_network"), nb::arg("pipes"),
+               nb::arg("owner"), nb::arg("group"), nb::arg("private_network"),
+               nb::arg("forward_port"), nb::arg("pipes"),
                "Become the task's supervisor; returns only in the tool process it forks, with "
                "the descriptor of its admission.");
     module.def("fork_task", &fork_task, nb::arg("cgroups"), nb::arg("lifeline"),
                nb::arg("root").none(), nb::arg("scratch_bytes"), nb::arg("scratch_inodes"),
-               nb::arg("owner"), nb::arg("group"), nb::arg("private_network"), nb::arg("pipes"),
+               nb::arg("owner"), nb::arg("group"), nb::arg("private_network"),
+               nb::arg("forward_port"), nb::arg("pipes"),
                "Fork a task: (supervisor pid, -1) here, (0, admission descriptor) in its tool "
                "process.");
     module.def("serve_zygote", &serve_zygote, nb::arg("control"), nb::arg("cgroup_folders"),
                nb::arg("cgroup_counters"), nb::arg("lifeline"), nb::arg("root").none(),
                nb::arg("scratch_bytes"), nb::arg("scratch_inodes"), nb::arg("owner"),
-               nb::arg("group"), nb::arg("private_network"),
+               nb::arg("group"), nb::arg("private_network"), nb::arg("forward_port"),
                "Serve the host as the pool's zygote; returns only in a tool process, with its "
                "pipes, its admission descriptor and whether to warm up.");
     module.def("seal_task", &seal_task, nb::arg("writable"), nb::arg("tool_uid"),

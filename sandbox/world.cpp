@@ -3,8 +3,11 @@
 
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <net/if.h>
 #include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
@@ -13,6 +16,7 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 
 #include "outcome.hpp"
 
@@ -114,6 +118,18 @@ void bind(const std::string &source, const std::string &target, unsigned long fl
     check(mount(nullptr, target.c_str(), nullptr, flags, nullptr) == 0, "remount " + target);
 }
 
+// A new network namespace starts with its loopback down; the forwarder to
+// the network proxy listens there.
+void bring_up_loopback() {
+    const UniqueFd control(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    check(control.valid(), "socket to bring the loopback up");
+    ifreq request{};
+    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    check(ioctl(control.get(), SIOCGIFFLAGS, &request) == 0, "SIOCGIFFLAGS lo");
+    request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
+    check(ioctl(control.get(), SIOCSIFFLAGS, &request) == 0, "bring the loopback up");
+}
+
 }  // namespace
 
 void enter_private_mount_namespace() {
@@ -126,7 +142,9 @@ void build_template(const std::string &root, const std::vector<std::string> &rea
     check(mount("tarvik-world", root.c_str(), "tmpfs", MS_NOSUID | MS_NODEV,
                 "mode=0755,size=1m,nr_inodes=8192") == 0,
           "mount the template");
-    for (const char *folder : {"/proc", "/tmp", "/dev", kToolFolder}) make_directory(root + folder);
+    for (const char *folder : {"/proc", "/tmp", "/dev", kToolFolder, kPackages}) {
+        make_directory(root + folder);
+    }
     for (const std::string &path : read_only) {
         struct stat info{};
         check(stat(path.c_str(), &info) == 0, "stat " + path);
@@ -147,10 +165,12 @@ void build_template(const std::string &root, const std::vector<std::string> &rea
           "make the template read-only");
 }
 
-void prepare_task(const std::string &root, const Scratch &scratch, bool private_network) {
+void prepare_task(const std::string &root, const Scratch &scratch, bool private_network,
+                  bool loopback) {
     // A cgroup namespace too: the task's cgroup is all of the tree it sees.
     const int spaces = CLONE_NEWNS | CLONE_NEWIPC | CLONE_NEWCGROUP;
     check(unshare(spaces | (private_network ? CLONE_NEWNET : 0)) == 0, "unshare(CLONE_NEWNS)");
+    if (private_network && loopback) bring_up_loopback();
     // Only the task's processes: no /proc/sys, sysrq-trigger or kernel
     // tables (Linux 5.8 and newer; older kernels show them read-only, as
     // Landlock keeps the whole of /proc).
@@ -172,30 +192,25 @@ void prepare_task(const std::string &root, const Scratch &scratch, bool private_
     check(chdir(kScratch) == 0, "chdir /tmp");
 }
 
-void attach_tool_folder(const std::string &host_folder) {
+UniqueFd open_in_host_tree(const std::string &host_path, int flags) {
     // Resolved as if the host's tree were the root, so that its links lead
     // where they lead on the host, never out of the tree.
-    const int host = open(kHostTree, O_PATH | O_DIRECTORY | O_CLOEXEC);
-    check(host >= 0, "open the host's tree");
+    const UniqueFd host(open(kHostTree, O_PATH | O_DIRECTORY | O_CLOEXEC));
+    check(host.valid(), "open the host's tree");
     open_how how{};
-    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+    how.flags = static_cast<uint64_t>(flags) | O_CLOEXEC;
     how.resolve = RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS;
-    const auto start = host_folder.find_first_not_of('/');
-    const std::string relative = start == std::string::npos ? "." : host_folder.substr(start);
-    const int folder =
-        static_cast<int>(syscall(SYS_openat2, host, relative.c_str(), &how, sizeof(how)));
-    const int saved = errno;
-    close(host);
-    errno = saved;
-    check(folder >= 0, "open the tool's folder " + host_folder);
-    const std::string source = "/proc/self/fd/" + std::to_string(folder);
-    try {
-        bind(source, kToolFolder, MS_RDONLY | MS_NODEV);
-    } catch (...) {
-        close(folder);
-        throw;
-    }
-    close(folder);
+    const auto start = host_path.find_first_not_of('/');
+    const std::string relative = start == std::string::npos ? "." : host_path.substr(start);
+    UniqueFd opened(
+        static_cast<int>(syscall(SYS_openat2, host.get(), relative.c_str(), &how, sizeof(how))));
+    check(opened.valid(), "open " + host_path);
+    return opened;
+}
+
+void attach_folder(const std::string &host_folder, const char *inside) {
+    const UniqueFd folder = open_in_host_tree(host_folder, O_PATH | O_DIRECTORY);
+    bind("/proc/self/fd/" + std::to_string(folder.get()), inside, MS_RDONLY | MS_NODEV);
 }
 
 void detach_host_tree() {

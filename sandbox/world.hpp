@@ -7,12 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "unique_fd.hpp"
+
 namespace tarvik::sandbox {
 
 // Where a world keeps the task's scratch (also its home and working folder)
-// and, for a run, the tool's own folder.
+// and, for a run, the tool's own folder and the packages its script declares.
 inline constexpr const char *kScratch = "/tmp";
 inline constexpr const char *kToolFolder = "/tool";
+inline constexpr const char *kPackages = "/packages";
 
 // A new mount namespace whose mounts no longer propagate to or from the host's.
 void enter_private_mount_namespace();
@@ -35,14 +38,20 @@ struct Scratch {
 inline constexpr const char *kHostTree = "/tmp/.host";
 
 // In a child of the builder, in a PID namespace of its own: its own mount,
-// IPC and cgroup namespaces (and network namespace when asked), a fresh /proc
-// of its PID namespace and an empty scratch tmpfs of the given size; then the
-// template becomes its root, the host's tree kept at kHostTree for now.
-void prepare_task(const std::string &root, const Scratch &scratch, bool private_network);
+// IPC and cgroup namespaces (and network namespace when asked, with its
+// loopback up when `loopback`), a fresh /proc of its PID namespace and an
+// empty scratch tmpfs of the given size; then the template becomes its root,
+// the host's tree kept at kHostTree for now.
+void prepare_task(const std::string &root, const Scratch &scratch, bool private_network,
+                  bool loopback);
 
-// In a prepared world, once its task is known: the tool's folder (a path of
-// the host's, resolved inside the host's tree) bound read-only at /tool.
-void attach_tool_folder(const std::string &host_folder);
+// A path of the host's, resolved inside the host's tree of a prepared world
+// (its links lead where they lead on the host, never out of the tree).
+UniqueFd open_in_host_tree(const std::string &host_path, int flags);
+
+// In a prepared world, once its task is known: a folder of the host's bound
+// read-only at `inside` (kToolFolder, kPackages).
+void attach_folder(const std::string &host_folder, const char *inside);
 
 // The host's tree detached for good, before anything of the task runs.
 void detach_host_tree();

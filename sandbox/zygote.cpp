@@ -19,6 +19,7 @@
 #include <map>
 #include <optional>
 #include <sstream>
+#include <utility>
 
 #include "outcome.hpp"
 #include "report.hpp"
@@ -39,8 +40,8 @@ std::string quoted(const std::string &text) {
 
 class Zygote {
 public:
-    Zygote(const ZygotePlan &plan, const ForkTask &fork_task)
-        : plan_(plan), fork_task_(fork_task) {}
+    Zygote(ZygotePlan plan, ForkTask fork_task)
+        : plan_(std::move(plan)), fork_task_(std::move(fork_task)) {}
 
     ToolStart serve() {
         sigset_t child{};
@@ -95,8 +96,8 @@ private:
         if (verb == "spawn" && fds.size() == kPipes) return spawn(number, warm != 0, fds);
         for (const int fd : fds) close(fd);
         if (verb == "spawn") {
-            send("{\"spawned\": " + std::to_string(number) +
-                 ", \"pid\": null, \"error\": \"no descriptors\"}");
+            send(R"({"spawned": )" + std::to_string(number) +
+                 R"(, "pid": null, "error": "no descriptors"})");
         } else if (verb == "kill" && tasks_.contains(static_cast<pid_t>(number))) {
             kill_task(static_cast<pid_t>(number));
         }
@@ -114,7 +115,7 @@ private:
             errno = error.error_number();
             for (const int fd : fds) close(fd);
             remove(folders);
-            send("{\"spawned\": " + std::to_string(id) + ", \"pid\": null, \"error\": " +
+            send(R"({"spawned": )" + std::to_string(id) + R"(, "pid": null, "error": )" +
                  quoted("Cannot start a worker: " + system_error(error.what())) + "}");
             return std::nullopt;
         }
@@ -132,17 +133,18 @@ private:
         for (const auto &folder : plan_.cgroups.folders) {
             folders.push_back(folder.base + name);
             if (mkdir(folders.back().c_str(), 0755) != 0) {
-                const StepError error("mkdir " + folders.back(), errno);
+                const int error = errno;
+                const std::string step = "mkdir " + folders.back();
                 folders.pop_back();
                 remove(folders);
-                throw error;
+                throw StepError(step, error);
             }
             for (const auto &setting : folder.settings) {
                 const std::string path = folders.back() + "/" + setting.file;
-                if (!write_all_to(path, setting.value) && !(setting.optional && errno == ENOENT)) {
-                    const StepError error("write " + path, errno);
+                if (!write_all_to(path, setting.value) && (!setting.optional || errno != ENOENT)) {
+                    const int error = errno;
                     remove(folders);
-                    throw error;
+                    throw StepError("write " + path, error);
                 }
             }
         }
@@ -228,8 +230,9 @@ private:
         _exit(0);
     }
 
-    const ZygotePlan &plan_;
-    const ForkTask &fork_task_;
+    // Copied once, before the first fork: the loop only reads them.
+    ZygotePlan plan_;
+    ForkTask fork_task_;
     int signals_ = -1;
     unsigned long long calls_ = 0;
     std::map<pid_t, Task> tasks_;

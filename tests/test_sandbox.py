@@ -378,7 +378,10 @@ async def test_every_wall_is_reported(manager) -> None:
         assert state.startswith("active") or "; to get it, " in state or state.startswith("unavailable")
 
 
-async def test_a_tool_cannot_reach_a_server_on_loopback(manager, tmp_path) -> None:
+@pytest.mark.parametrize("granted", [(), ("127.0.0.1:9",)], ids=["no hosts", "a host granted"])
+async def test_a_tool_cannot_reach_a_server_on_loopback(make_manager, tmp_path, granted) -> None:
+    # A granted host opens the proxy, and nothing else: not the host's loopback.
+    manager = make_manager(allowed_hosts=granted)
     await require(manager, "network")
     connections = []
     server = await asyncio.start_server(

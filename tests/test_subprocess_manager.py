@@ -17,6 +17,7 @@ from tarvik.core.subprocess_manager import (
     SubprocessTask,
     WorkerLimits,
 )
+from tarvik.settings import Settings
 
 
 def write_tool(folder: Path, body: str, name: str = "tool.py") -> Path:
@@ -247,10 +248,15 @@ async def test_cancelling_the_caller_kills_the_worker(manager, tmp_path) -> None
 
 
 async def test_the_hosts_environment_does_not_reach_the_tool(
-    manager, tmp_path, monkeypatch
+    make_manager, tmp_path, monkeypatch
 ) -> None:
     secret = f"secret-{uuid.uuid4()}"
     monkeypatch.setenv("TARVIK_TEST_API_KEY", secret)
+    # Only what the operator grants by name (--tool-env) comes through.
+    monkeypatch.setenv("TARVIK_TEST_GRANTED", "granted")
+    manager = make_manager(
+        tool_environment=Settings(tool_env=("TARVIK_TEST_GRANTED",)).tool_environment()
+    )
     tool = write_tool(
         tmp_path,
         """
@@ -265,6 +271,7 @@ async def test_the_hosts_environment_does_not_reach_the_tool(
     result = await manager.spawn(run_task(tool, {"left": left}))
     environ = result.output["environ"]
     assert "TARVIK_TEST_API_KEY" not in environ
+    assert environ["TARVIK_TEST_GRANTED"] == "granted"
     assert secret not in repr(environ)
     assert environ["HOME"] == result.output["cwd"]
     assert result.output["stdin"] == ""

@@ -54,7 +54,8 @@ class Wall:
 
 async def check_walls(settings: Settings) -> list[Wall]:
     """One line per wall: what the worker set up, and whether an attack got through."""
-    manager = SubprocessManager(pool_size=1, limits=PROBE_LIMITS)
+    # The operator's network grant changes what the network wall means: it is checked too.
+    manager = SubprocessManager(pool_size=1, limits=PROBE_LIMITS, allowed_hosts=settings.allowed_hosts)
     try:
         report = await manager.protections()
         async with _bait() as bait:
@@ -85,6 +86,8 @@ def _detail(name: str, held: bool, seen: str, state: str, settings: Settings) ->
         "process limit": f"{settings.limits.processes} per call",
         "memory limit": f"{size_text(settings.limits.memory)} per call",
         "scratch disk": f"{size_text(settings.limits.scratch)} per call",
+        "network": f"{', '.join(settings.allowed_hosts)} allowed, over HTTP(S) through the "
+        "host's proxy" if settings.allowed_hosts else None,
     }.get(name)
     return f"{seen} (yours: {limit})" if limit else seen
 

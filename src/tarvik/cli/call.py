@@ -52,7 +52,7 @@ def add_parser(commands: Any) -> None:
     parser.add_argument(
         "--register-saved",
         action=argparse.BooleanOptionalAction,
-        default=True,
+        default=None,
         help="offer the tools saved by earlier runs as custom_<name> (default: on)",
     )
     add_sandbox_options(parser)

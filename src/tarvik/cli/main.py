@@ -8,8 +8,9 @@ import sys
 from collections.abc import Sequence
 
 from tarvik import __version__
-from tarvik.cli import call, demo, sandbox, serve
+from tarvik.cli import call, demo, packages, sandbox, serve
 from tarvik.host import HostUnavailable
+from tarvik.settings import SettingsError
 
 DESCRIPTION = "Let an AI agent write, check, save and call its own tools."
 
@@ -19,6 +20,7 @@ examples:
   tarvik serve                                  be the MCP server of a client (stdio)
   tarvik call tool_creator operation=list       one call from the shell
   tarvik sandbox                                check every wall of the tool sandbox here
+  tarvik packages show NAME                     the packages a saved tool declares, as installed
 
 A tool's script may declare its args, as a module-level ARGS_SCHEMA = {...}
 JSON-schema dict literal or as a TypedDict class annotating main's parameter;
@@ -41,7 +43,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="how much to log on stderr (default: WARNING)",
     )
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
-    for command in (serve, call, demo, sandbox):
+    for command in (serve, call, demo, sandbox, packages):
         command.add_parser(commands)
     return parser
 
@@ -65,6 +67,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     except HostUnavailable as exc:
         print(f"tarvik: error: {exc}", file=sys.stderr)
         return 1
+    except SettingsError as exc:
+        print(f"tarvik: error: {exc}", file=sys.stderr)
+        return 2
     return status
 
 

@@ -22,6 +22,9 @@ examples:
       keep the agent's tools in /tmp/agent-home/.tarvik/custom_tools
   tarvik serve --memory 512M --max-processes 16 --require-sandbox
       smaller calls, and no tool at all where a wall of the sandbox is missing
+  tarvik serve --allow-host api.example.com --tool-env API_KEY --packages requests
+      tools may reach one host over HTTP(S), see $API_KEY, and declare requests
+      (the same keys in ~/.tarvik/config.toml, or --config FILE)
 
 A tool whose script declares its args (a module-level ARGS_SCHEMA = {...}
 JSON-schema dict literal, or a TypedDict class annotating main's parameter)
@@ -41,7 +44,7 @@ def add_parser(commands: Any) -> None:
     parser.add_argument(
         "--register-saved",
         action=argparse.BooleanOptionalAction,
-        default=True,
+        default=None,
         help="offer every tool saved in ~/.tarvik/custom_tools at start (default: on)",
     )
     add_sandbox_options(parser)

@@ -91,7 +91,22 @@ def _network(args: dict[str, Any]) -> Finding:
         return False, "sends UDP"
     except OSError:
         pass
-    return True, f"no connection to the host's server ({tcp}), no UDP"
+    if not os.environ.get("HTTP_PROXY"):
+        return True, f"no connection to the host's server ({tcp}), no UDP"
+    # With hosts granted: the proxy is open to the task, and must refuse the host's server.
+    import urllib.error
+    import urllib.request
+
+    try:
+        urllib.request.urlopen(f"http://127.0.0.1:{args['tcp_port']}/", timeout=5).close()
+        return False, "reaches the host's server through the network proxy"
+    except urllib.error.HTTPError as error:
+        if error.code != 403:
+            return False, f"reaches the host's server through the network proxy ({error.code})"
+    except OSError as error:
+        return False, f"the network proxy answered neither way: {error}"
+    return True, (f"no connection to the host's server ({tcp}), no UDP; the network proxy "
+                  "refuses every host the operator did not allow")
 
 
 def _user_namespace(args: dict[str, Any]) -> Finding:

@@ -10,6 +10,12 @@ The tool's prints go to a bounded capture; its result comes back on a pipe
 of its own, and counts only if the process then exits cleanly. A timeout or
 a cancelled caller kills the task, and everything it started ends with it.
 
+What the operator grants reaches a task through its admission, and nothing
+else does: the packages its script declares (``packages.py``), installed by
+the host and bound read-only at ``/packages``; the network hosts allowed,
+through the host's proxy (``network_proxy.py``) and a forwarder its
+supervisor runs; and the host variables named for tools.
+
 Only the ``"custom"`` worker type exists; any other ``worker_type`` is not
 raised but returned as a result whose ``error`` says so, like every other
 failure, so callers handle one shape.
@@ -18,6 +24,7 @@ failure, so callers handle one shape.
 from __future__ import annotations
 
 import asyncio
+import functools
 import json
 import math
 import os
@@ -25,11 +32,14 @@ import shutil
 import stat
 import sys
 import tempfile
+from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
 from tarvik.core.cgroups import CallCgroups
+from tarvik.core.network_proxy import PROXY_PORT, HostRule, NetworkProxy
+from tarvik.core.packages import BLOCK_MARK, Environments, PackageError, PackagePolicy
 from tarvik.core.sandbox import Launcher, missing_walls, size_text, walls_report
 from tarvik.core.worker_io import (
     OutputTail,
@@ -129,6 +139,24 @@ class SubprocessTask:
     timeout: float
 
 
+@dataclass(frozen=True)
+class TaskGrant:
+    """What one run is granted beyond every task's world: the host's folder of its packages,
+    and the network proxy's socket."""
+
+    packages: str | None = None
+    proxy: str | None = None
+
+    def admission(self) -> bytes:
+        """The fields the task's supervisor reads after the script's path."""
+        fields = b""
+        if self.packages:
+            fields += b"\0packages=" + os.fsencode(self.packages)
+        if self.proxy:
+            fields += b"\0proxy=" + os.fsencode(self.proxy)
+        return fields
+
+
 @dataclass(kw_only=True)
 class SubprocessResult:
     """A worker's answer: ``error`` is None on success, else says what went wrong."""
@@ -149,6 +177,11 @@ class SubprocessManager:
     every wall, and with ``require_sandbox=True`` no tool runs while one is
     missing. ``aclose()`` stops the pool; a manager never closed is cleaned
     up when the interpreter exits.
+
+    The operator's grants: ``packages`` (the policy for the packages a script
+    declares; any by default), ``allowed_hosts`` (network hosts every tool may
+    reach through the host's proxy; none by default) and
+    ``tool_environment`` (variables every tool sees).
     """
 
     def __init__(
@@ -164,6 +197,9 @@ class SubprocessManager:
         temp_root: str | os.PathLike[str] | None = None,
         python: str | None = None,
         require_sandbox: bool = False,
+        packages: PackagePolicy | None = None,
+        allowed_hosts: Iterable[str | HostRule] = (),
+        tool_environment: Mapping[str, str] | None = None,
     ) -> None:
         if max_concurrent < 1:
             raise ValueError("max_concurrent must be at least 1")
@@ -188,6 +224,18 @@ class SubprocessManager:
         self._fresh_cgroups_problem = ""
         self._refusal: str | None = None
         self._settling: set[asyncio.Task[None]] = set()
+        self._environments = Environments(packages or PackagePolicy(), self._python)
+        rules = [rule if isinstance(rule, HostRule) else HostRule.parse(rule) for rule in allowed_hosts]
+        # Without the launcher there is no network wall to open a door in.
+        self._proxy = NetworkProxy(rules, temp_root=self._temp_root) if rules and self._launcher else None
+        self._world: dict[str, int] = self.limits.for_world()
+        extra = dict(tool_environment or {})
+        if self._proxy is not None:
+            self._world["proxy_port"] = PROXY_PORT
+            proxy_url = f"http://127.0.0.1:{PROXY_PORT}"
+            for name in ("HTTP_PROXY", "HTTPS_PROXY", "http_proxy", "https_proxy"):
+                extra[name] = proxy_url
+        self._environment = functools.partial(worker_environment, extra=extra)
 
     async def spawn(self, task: SubprocessTask) -> SubprocessResult:
         """Run ``task`` in a fresh worker; failures come back as ``error``, never raised.
@@ -213,12 +261,58 @@ class SubprocessManager:
             refusal = await self._sandbox_refusal()
             if refusal:
                 return SubprocessResult(error=refusal)
+        command = self._command(task.command)
+        action = command.get("action") if isinstance(command, dict) else None
+        grant = None
+        if action == "run_function":
+            if "\0" in str(command.get("path")):
+                # The supervisor reads what the run is granted after a NUL.
+                return SubprocessResult(error="The script's path holds a NUL character")
+            try:
+                grant = await self._grant_for(command)
+            except (PackageError, OSError) as error:
+                return SubprocessResult(error=str(error))
         if self.pool_size:
-            return await self._run_pooled(task.command, timeout)
-        if self._slots is None:
-            self._slots = asyncio.Semaphore(self.max_concurrent)
-        async with self._slots:
-            return await self._run_fresh(task.command, timeout)
+            result = await self._run_pooled(command, timeout, grant)
+        else:
+            if self._slots is None:
+                self._slots = asyncio.Semaphore(self.max_concurrent)
+            async with self._slots:
+                result = await self._run_fresh(command, timeout, grant)
+        if action == "validate":
+            return await self._with_packages_checked(command, result)
+        return result
+
+    async def _grant_for(self, command: dict[str, Any]) -> TaskGrant | None:
+        """What a run is granted; None (the common case) when nothing but its world."""
+        path = command.get("path")
+        packages = await self._environments.for_script(path) if isinstance(path, str) else None
+        proxy = None
+        if self._proxy is not None:
+            try:
+                proxy = await self._proxy.start()
+            except OSError as error:
+                raise OSError(f"The network proxy for tools could not start: {error}") from None
+        if packages is None and proxy is None:
+            return None
+        return TaskGrant(packages, proxy)
+
+    async def _with_packages_checked(
+        self, command: dict[str, Any], result: SubprocessResult
+    ) -> SubprocessResult:
+        """Code the worker accepted is valid only once the packages it declares are installed;
+        which package failed, and why, is the report's message."""
+        code = command.get("code")
+        output = result.output
+        if not (isinstance(code, str) and BLOCK_MARK in code and isinstance(output, dict)
+                and output.get("valid")):
+            return result
+        try:
+            await self._environments.for_code(code)
+        except PackageError as error:
+            return SubprocessResult(output={"valid": False, "message": str(error)},
+                                    printed=result.printed)
+        return result
 
     async def protections(self) -> dict[str, str]:
         """Each protection a worker runs under, ``"active..."`` or ``"unavailable: why"``."""
@@ -228,10 +322,22 @@ class SubprocessManager:
                 await pool.start()
             except PoolError as error:
                 return {"pool": f"unavailable: {error}"}
-            return dict(pool.protections)
+            return self._with_grants(pool.protections)
         if self._fresh_protections is None:
             self._fresh_protections = await self._probe_protections()
-        return dict(self._fresh_protections)
+        return self._with_grants(self._fresh_protections)
+
+    def _with_grants(self, report: Mapping[str, str]) -> dict[str, str]:
+        """The report, its network line saying what the operator opened."""
+        report = dict(report)
+        network = report.get("network", "")
+        if self._proxy is not None and network.startswith("active"):
+            report["network"] = (
+                f"{network}; granted: each task's own namespace has a loopback whose one open "
+                "port leads to the host's proxy, which reaches only the hosts the operator "
+                f"allowed ({self._proxy.describe()}), over HTTP and HTTPS"
+            )
+        return report
 
     async def aclose(self) -> None:
         """Stop the pool's zygote, which kills and reaps every worker it forked."""
@@ -240,6 +346,8 @@ class SubprocessManager:
             await pool.aclose()
         elif pool is not None:
             pool.close_now()  # its loop is gone; nothing can be awaited there
+        if self._proxy is not None:
+            await self._proxy.aclose()
         if self._settling:
             await asyncio.gather(*self._settling, return_exceptions=True)
         if self._fresh_cgroups is not None:
@@ -273,13 +381,15 @@ class SubprocessManager:
                 worker_script=os.fspath(WORKER_SCRIPT),
                 launcher=self._launcher,
                 launcher_problem=self._launcher_problem(),
-                world=self.limits.for_world(),
+                world=self._world,
                 temp_root=self._temp_root,
-                environment=worker_environment,
+                environment=self._environment,
             )
         return self._pool
 
-    async def _run_pooled(self, command: dict[str, Any], timeout: float) -> SubprocessResult:
+    async def _run_pooled(
+        self, command: dict[str, Any], timeout: float, grant: TaskGrant | None
+    ) -> SubprocessResult:
         loop = asyncio.get_running_loop()
         pool = self._current_pool()
         deadline = loop.time() + timeout
@@ -301,14 +411,16 @@ class SubprocessManager:
                 continue
             pipes = TaskPipes(loop, *worker.take_fds(), self.output_limit, self.reply_limit)
             remaining = max(deadline - loop.time(), 0.001)
-            answer = await self._exchange(worker, pipes, command, timeout, remaining)
+            answer = await self._exchange(worker, pipes, command, timeout, remaining, grant)
             if answer is not None:
                 return answer
         return SubprocessResult(error=failure_text)
 
     # --- a fresh process per task ----------------------------------------------
 
-    async def _run_fresh(self, command: dict[str, Any], timeout: float) -> SubprocessResult:
+    async def _run_fresh(
+        self, command: dict[str, Any], timeout: float, grant: TaskGrant | None
+    ) -> SubprocessResult:
         loop = asyncio.get_running_loop()
         folder = tempfile.mkdtemp(prefix="tarvik-task-", dir=self._temp_root)
         cgroup = None
@@ -327,7 +439,7 @@ class SubprocessManager:
                          RESULT_FD: result_write, VERDICT_FD: verdict_write,
                          ADMISSION_FD: admission_read}
             try:
-                worker = SpawnedWorker.spawn(loop, argv, worker_environment(folder), child_fds)
+                worker = SpawnedWorker.spawn(loop, argv, self._environment(folder), child_fds)
             except OSError as error:
                 for fd in (task_write, result_read, output_read, verdict_read, admission_write):
                     os.close(fd)
@@ -338,7 +450,7 @@ class SubprocessManager:
         pipes = TaskPipes(loop, task_write, result_read, output_read, verdict_read,
                           admission_write, self.output_limit, self.reply_limit)
         try:
-            answer = await self._exchange(worker, pipes, command, timeout, timeout, cgroup)
+            answer = await self._exchange(worker, pipes, command, timeout, timeout, grant, cgroup)
             return answer or failure(describe_exit(await worker.stop()), pipes.output.text())
         finally:
             # Answered: the caller need not wait for the launcher to leave and
@@ -374,7 +486,7 @@ class SubprocessManager:
         if self._launcher is not None:
             cgroups = cgroup.folders if cgroup is not None else ()
             argv = self._launcher.command(report_fd, cgroups=cgroups) + argv
-            argv += ["--world", json.dumps(self.limits.for_world())]
+            argv += ["--world", json.dumps(self._world)]
         return argv
 
     async def _probe_protections(self) -> dict[str, str]:
@@ -391,7 +503,7 @@ class SubprocessManager:
         try:
             probe = SpawnedWorker.spawn(
                 loop, self._fresh_argv(folder, "--probe", report_fd=_PROBE_REPORT_FD),
-                worker_environment(folder),
+                self._environment(folder),
                 {_PROBE_REPORT_FD: report_write, TASK_FD: os.open(os.devnull, os.O_RDONLY),
                  RESULT_FD: worker_write, VERDICT_FD: os.open(os.devnull, os.O_WRONLY),
                  ADMISSION_FD: os.open(os.devnull, os.O_RDONLY)},
@@ -430,13 +542,19 @@ class SubprocessManager:
             return {**command, "path": os.path.abspath(path)}
         return command
 
-    def _task_message(self, command: dict[str, Any], timeout: float) -> bytes:
+    def _task_message(self, command: dict[str, Any], timeout: float,
+                      grant: TaskGrant | None) -> bytes:
         message = {
             "command": command,
             "limits": self.limits.for_timeout(timeout),
             "result_limit": self.reply_limit,
             "walls": self.limits.described(),
         }
+        if grant is not None:
+            if grant.packages:
+                message["packages"] = grant.packages
+            if grant.proxy:
+                message["walls"]["network"] = "proxy"
         return json.dumps(message).encode()
 
     async def _exchange(
@@ -446,6 +564,7 @@ class SubprocessManager:
         command: dict[str, Any],
         timeout: float,
         remaining: float,
+        grant: TaskGrant | None,
         cgroup: Any = None,
     ) -> SubprocessResult | None:
         """Hand over the task and wait for its verdict; None when the worker never took it.
@@ -455,13 +574,12 @@ class SubprocessManager:
         tool's to write, the verdict pipe is not.
         """
         loop = asyncio.get_running_loop()
-        command = self._command(command)
-        message = self._task_message(command, timeout)
+        message = self._task_message(command, timeout, grant)
         answered = False
         try:
             try:
                 async with asyncio.timeout(remaining):
-                    if not await pipes.hand_over(loop, command, message):
+                    if not await pipes.hand_over(loop, command, message, grant):
                         return None
                     await asyncio.wait(
                         (pipes.verdict, worker.exited), return_when=asyncio.FIRST_COMPLETED
@@ -550,13 +668,16 @@ class TaskPipes:
         self.verdict = read_verdict(loop, verdict_read)
 
     async def hand_over(self, loop: asyncio.AbstractEventLoop, command: dict[str, Any],
-                        message: bytes) -> bool:
-        """Name the script to the task's supervisor, give the tool process its task.
+                        message: bytes, grant: TaskGrant | None = None) -> bool:
+        """Name the script (and what the run is granted) to the task's supervisor, give the
+        tool process its task.
 
         False when the tool process was gone before it could read a byte.
         """
         path = command.get("path") if command.get("action") == "run_function" else None
         admission = os.fsencode(path) if isinstance(path, str) else b""
+        if grant is not None:
+            admission += grant.admission()
         try:
             os.write(self.admission_write, admission)  # a path: far below a pipe's capacity
         except OSError:
@@ -602,9 +723,11 @@ def failure(error: str, printed: str) -> SubprocessResult:
     return SubprocessResult(error=error, printed=printed)
 
 
-def worker_environment(folder: str) -> dict[str, str]:
-    """All a tool sees of the environment: nothing of the host's own variables."""
+def worker_environment(folder: str, extra: Mapping[str, str] | None = None) -> dict[str, str]:
+    """All a tool sees of the environment: nothing of the host's own variables but those the
+    operator granted (``extra``)."""
     return {
+        **(extra or {}),
         "PATH": "/usr/local/bin:/usr/bin:/bin",
         "LANG": "C.UTF-8",
         "LC_ALL": "C.UTF-8",

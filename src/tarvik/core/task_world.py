@@ -5,7 +5,8 @@ mount and IPC namespaces, and, once its task arrives, its own user
 namespace. Its file system is a read-only template holding only what the
 interpreter needs (its prefixes, its import path, the libraries it loaded,
 three devices), a fresh /proc, a size-capped scratch tmpfs at /tmp (also its
-home and working folder) and, for a run, the tool's own folder at /tool.
+home and working folder) and, for a run, the tool's own folder at /tool and
+the packages its script declares at /packages.
 The native ``_walls`` module beside this file does the system calls.
 
 Standard library only, loaded by path like the rest of the worker.
@@ -24,8 +25,9 @@ from typing import Any
 SCRATCH = "/tmp"
 NOBODY = 65534
 TOOL_FOLDER = "/tool"
+PACKAGES = "/packages"
 # What a tool can see besides the read-only template content.
-WORLD_ROOTS = (SCRATCH, TOOL_FOLDER, "/proc", "/dev")
+WORLD_ROOTS = (SCRATCH, TOOL_FOLDER, PACKAGES, "/proc", "/dev")
 
 
 def load_walls() -> ModuleType | None:
@@ -150,17 +152,24 @@ def _outside(path: str, inside_id: int) -> int | None:
 class World:
     """Builds task worlds with ``_walls``; without it, tasks run in a host folder."""
 
-    def __init__(self, walls: ModuleType | None, *, scratch_bytes: int, processes: int | None) -> None:
+    def __init__(self, walls: ModuleType | None, *, scratch_bytes: int, processes: int | None,
+                 proxy_port: int = 0) -> None:
         self.walls = walls
         self.scratch_bytes = scratch_bytes
         self.processes = processes
+        # Nonzero when the operator granted network hosts: the one TCP port a
+        # tool may connect to, where its supervisor forwards to the host's proxy.
+        self.proxy_port = proxy_port if walls is not None else 0
         self.root: str | None = None
         self.problem = "the _walls module is not installed beside the worker" if walls is None else ""
         self.uid, self.gid, self.inside_uid, self.inside_gid = tool_ids()
         self.read_only: list[str] = []
         # Without Landlock's IPC scoping, abstract sockets are kept apart by a
         # network namespace per task instead.
-        self.private_network = walls is not None and not walls.landlock_scopes_ipc()
+        # A forwarder needs one too: its port must be the task's alone.
+        self.private_network = walls is not None and (
+            not walls.landlock_scopes_ipc() or bool(self.proxy_port)
+        )
         self.folder: str | None = None
 
     def build(self, root: str) -> bool:
@@ -203,18 +212,20 @@ class World:
 
     def task_plan(self) -> tuple[Any, ...]:
         """The world every task is prepared with: (root, scratch bytes and inodes, the tool's
-        uid and gid, whether each task needs a network namespace of its own)."""
+        uid and gid, whether each task needs a network namespace of its own, the port its
+        supervisor forwards to the network proxy or 0)."""
         inodes = max(1024, self.scratch_bytes // 4096)
-        return (self.root, self.scratch_bytes, inodes, self.uid, self.gid, self.private_network)
+        return (self.root, self.scratch_bytes, inodes, self.uid, self.gid, self.private_network,
+                self.proxy_port)
 
-    def seal(self, tcp_ports: list[int]) -> dict[str, str]:
+    def seal(self) -> dict[str, str]:
         """In the tool process, before its task: the walls no tool can lift, and each one's state."""
         scratch = SCRATCH if self.root is not None else self.folder
         if self.walls is None or scratch is None:
             return {}
         return self.walls.seal_task(
             scratch, self.uid, self.gid, self.inside_uid, self.inside_gid,
-            self.processes or 0, tcp_ports,
+            self.processes or 0, [self.proxy_port] if self.proxy_port else [],
         )
 
     def describe(self, limits: dict[str, Any]) -> dict[str, Any]:
@@ -236,12 +247,23 @@ class World:
             if self.root is not None:
                 path = f"{TOOL_FOLDER}/{os.path.basename(path)}"
             command = {**command, "path": path, "source": source}
+        packages = task.get("packages")
+        if isinstance(packages, str):
+            add_packages(PACKAGES if self.root is not None else packages)
         scratch = SCRATCH if self.root is not None else self.folder
         if scratch is not None:
             os.chdir(scratch)
             os.environ["HOME"] = os.environ["TMPDIR"] = scratch
         task["walls"] = self.describe(task.get("walls", {}))
         return command
+
+
+def add_packages(folder: str) -> None:
+    """The packages the script declares, ahead of the interpreter's own site-packages (so
+    that the versions it asked for win) but behind the standard library."""
+    index = next((at for at, entry in enumerate(sys.path)
+                  if os.path.basename(entry) in ("site-packages", "dist-packages")), len(sys.path))
+    sys.path.insert(index, folder)
 
 
 def rlimits(limits: dict[str, int | None]) -> list[tuple[int, int, int]]:

@@ -7,7 +7,8 @@ The host starts this file as a script, through the sandbox launcher when it
 is installed. Isolated mode keeps the host's import path away from tools, so
 nothing is imported from ``tarvik``: the modules beside this file are loaded
 by their paths. ``--world`` carries the walls every task gets
-(``{"scratch": bytes, "memory": bytes, "processes": n}``); ``DIR`` is an
+(``{"scratch": bytes, "memory": bytes, "processes": n}``, and ``"proxy_port":
+n`` when the operator granted network hosts); ``DIR`` is an
 empty folder of the host's where the template of the tasks' world is built.
 
 A task process reads one task, runs it and exits. In the pool it is forked,
@@ -78,7 +79,7 @@ def _probe(world: Any, report_fd: int, admitted_fd: int) -> NoReturn:
     """Put up every wall, be admitted to no task at all, and report what held."""
     report: dict[str, Any] = {"world": world.root is not None, "world_problem": world.problem}
     try:
-        report["walls"] = world.seal([])
+        report["walls"] = world.seal()
         admitted = _read_all(admitted_fd)
         if admitted[:1] != b"S":
             report.update(world=False, world_problem=admitted[1:].decode(errors="replace"))
@@ -153,7 +154,8 @@ def _supervise_without_walls(ends: TaskEnds, lifeline: int) -> int:
     for fd in (ends.task, ends.result, ends.output, admitted_read):
         if fd is not None:
             os.close(fd)
-    script = _read_all(ends.admission).decode(errors="surrogateescape")
+    # Its packages and proxy fields concern only a world: here the host's tree is the tool's.
+    script = _read_all(ends.admission).split(b"\0")[0].decode(errors="surrogateescape")
     source = b""
     if script:
         try:
@@ -195,7 +197,7 @@ def _become_tool_process(
     os.dup2(admitted_fd, ADMITTED_FD)
     worker_task.close_stray_fds((TASK_FD, RESULT_FD, ADMITTED_FD))
     os.set_inheritable(RESULT_FD, False)
-    world.seal([])
+    world.seal()
     if not streams_ready:
         worker_task.capture_output_streams()
     if warm:
@@ -508,7 +510,8 @@ def _world(argv: list[str]) -> Any:
         return task_world.World(None, scratch_bytes=0, processes=None)
     settings = json.loads(_argument(argv, "--world"))
     return task_world.World(
-        task_world.load_walls(), scratch_bytes=settings["scratch"], processes=settings["processes"]
+        task_world.load_walls(), scratch_bytes=settings["scratch"], processes=settings["processes"],
+        proxy_port=settings.get("proxy_port", 0),
     )
 
 

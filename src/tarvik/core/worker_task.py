@@ -189,6 +189,8 @@ class Walls:
         # Absolute paths the tool can see; None when it sees the host's tree.
         visible = described.get("visible")
         self.visible: tuple[str, ...] | None = tuple(visible) if visible is not None else None
+        # Whether the operator granted network hosts, reached through the proxy.
+        self.proxy = described.get("network") == "proxy"
         self.network_tried = False
 
     def watch_network(self) -> None:
@@ -212,8 +214,9 @@ class Walls:
             return (f"the call's memory limit ({_size(self.memory)}) was reached; the tool cannot "
                     "raise it, so work on less data at a time")
         if isinstance(error, ModuleNotFoundError):
-            return ("a tool can import the standard library and the packages installed with "
-                    "the host's Python, and modules kept beside its script")
+            return ("a tool can import the standard library, the packages installed with the "
+                    "host's Python, modules kept beside its script, and the packages its script "
+                    "declares in a '# /// script' block with 'dependencies = [...]'")
         if not isinstance(error, OSError):
             return ""
         number = error.errno
@@ -221,6 +224,9 @@ class Walls:
             type(error).__name__ == "gaierror"
             or number in (errno.EACCES, errno.EPERM, errno.ENETUNREACH, errno.EHOSTUNREACH)
         ):
+            if self.proxy:
+                return ("network access is blocked in the tool sandbox but for HTTP and HTTPS "
+                        "through the proxy in HTTP_PROXY, to the hosts the operator allowed")
             return "network access is blocked in the tool sandbox"
         if number == errno.EAGAIN and self.processes and error.filename is None:
             return f"the call's process limit ({self.processes}) was reached"
