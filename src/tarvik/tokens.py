@@ -23,7 +23,7 @@ logger = logging.getLogger("tarvik.server")
 
 # A tenant's name is the name of its folder under the data dir.
 _TENANT_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9_.-]{0,63}")
-_DIGEST = re.compile(r"[0-9a-f]{64}")
+_DIGEST = re.compile(r"[0-9a-fA-F]{64}")
 # How often a running server looks whether the file changed.
 _RELOAD_INTERVAL = 1.0
 

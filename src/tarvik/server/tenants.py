@@ -122,6 +122,10 @@ class TenantProcess:
             line = await asyncio.wait_for(self._process.stdout.readline(), _START_TIMEOUT)
         except TimeoutError:
             line = b""
+        except BaseException:
+            # The request that started it was cancelled: nothing may be left running unseen.
+            self._process.kill()
+            raise
         if line != b"ready\n":
             await self.stop(0.0)
             raise TenantUnavailable(f"the process of tenant {self.tenant} did not start; its log says why")
@@ -142,7 +146,8 @@ class TenantProcess:
                 process.kill()
                 await process.wait()
         if self._output is not None:
-            await self._output
+            # Its worker processes may hold the pipe a moment longer; nothing more is wanted from it.
+            self._output.cancel()
         await self.client.aclose()
 
 
