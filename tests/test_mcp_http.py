@@ -64,7 +64,9 @@ async def http_server(home: Path, *options: str) -> AsyncIterator[Running]:
 
 
 @asynccontextmanager
-async def connect(url: str, token: str | None = None, **client: Any) -> AsyncIterator[tuple[ClientSession, ChangeCounter]]:
+async def connect(
+    url: str, token: str | None = None, mode: str = "legacy", **client: Any
+) -> AsyncIterator[tuple[ClientSession, ChangeCounter]]:
     headers = {"Authorization": f"Bearer {token}"} if token else None
     changes = ChangeCounter()
     async with (
@@ -72,7 +74,8 @@ async def connect(url: str, token: str | None = None, **client: Any) -> AsyncIte
         streamable_http_client(url, http_client=http) as (read_stream, write_stream),
         ClientSession(read_stream, write_stream, message_handler=changes.record) as session,
     ):
-        await session.initialize()
+        # "modern" speaks the 2026-07-28 protocol: no session, a notice on the call's own stream.
+        await (session.discover() if mode == "modern" else session.initialize())
         yield session, changes
 
 
@@ -85,8 +88,9 @@ def tenants(tmp_path: Path) -> dict[str, str]:
     return {name: add_token(tmp_path / "tokens", name) for name in ("alice", "bob")}
 
 
-async def test_a_tool_is_created_announced_and_called_over_http(tmp_path: Path) -> None:
-    async with http_server(tmp_path) as server, connect(server.url) as (session, changes):
+@pytest.mark.parametrize("mode", ["legacy", "modern"])
+async def test_a_tool_is_created_announced_and_called_over_http(tmp_path: Path, mode: str) -> None:
+    async with http_server(tmp_path) as server, connect(server.url, mode=mode) as (session, changes):
         async with httpx2.AsyncClient() as http:
             health = await http.get(server.url.replace("/mcp", "/healthz"))
         created = await session.call_tool(

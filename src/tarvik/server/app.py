@@ -145,7 +145,7 @@ class ToolServer:
     async def _list_tools(
         self, ctx: ServerRequestContext[Any, Any], params: types.PaginatedRequestParams | None
     ) -> types.ListToolsResult:
-        # What the session is shown from now on is the table its news is measured against.
+        # A session first seen here has its news measured from the table it is shown now.
         self._watches.for_session(_session_of(ctx))
         offered: list[types.Tool] = []
         for tool in self._registry:
