@@ -1,14 +1,16 @@
 """Many agents at once over streamable HTTP: concurrent MCP clients calling one created tool on 127.0.0.1.
 
-    python bench/http_load.py [--clients 50] [--calls 40] [--mode tokens,direct] [--time-limit 600]
+    python bench/http_load.py [--clients 50] [--calls 40] [--mode tokens,direct,stdio] [--time-limit 600]
 
 Starts `tarvik serve --http 127.0.0.1:0` in a home folder of its own, either
 behind the tokens front (`tokens`: the front checks the bearer token and
 hands each request to the tenant's process) or serving that home directly
 (`direct`, no tokens). One client creates a tool; then `--clients` clients,
 each an MCP session of its own through the SDK's streamable HTTP client,
-make `--calls` calls of it each, all at once. The counts are fixed and the
-whole run is bounded by `--time-limit`; any error fails the run.
+make `--calls` calls of it each, all at once. For comparison, `stdio` starts
+`tarvik serve` as a stdio server and has as many callers make the same calls
+at once over its one session. The counts are fixed and the whole run is
+bounded by `--time-limit`; any error fails the run.
 
 Prints p50, p99 and calls per second for each mode and writes the figures,
 with the machine, to ``bench/results/http_load-<time>.json``.
@@ -28,6 +30,7 @@ from typing import Any
 
 import httpx2
 from mcp.client.session import ClientSession
+from mcp.client.stdio import StdioServerParameters, stdio_client
 from mcp.client.streamable_http import streamable_http_client
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -63,6 +66,16 @@ async def start_server(home: Path, mode: str) -> tuple[asyncio.subprocess.Proces
             return process, line.split()[2], token
 
 
+async def calls_of(session: ClientSession, calls: int, latencies: list[float], errors: list[str]) -> None:
+    for _ in range(calls):
+        started = time.perf_counter()
+        result = await session.call_tool("custom_bench", {"args": ARGS})
+        latencies.append((time.perf_counter() - started) * 1000)
+        text = result.content[0].text if result.content else ""  # type: ignore[union-attr]
+        if result.is_error or json.loads(text).get("result") != 6:
+            errors.append(text[:200])
+
+
 async def client(url: str, token: str | None, calls: int, latencies: list[float], errors: list[str]) -> None:
     headers = {"Authorization": f"Bearer {token}"} if token else None
     async with (
@@ -71,16 +84,54 @@ async def client(url: str, token: str | None, calls: int, latencies: list[float]
         ClientSession(read_stream, write_stream) as session,
     ):
         await session.initialize()
-        for _ in range(calls):
-            started = time.perf_counter()
-            result = await session.call_tool("custom_bench", {"args": ARGS})
-            latencies.append((time.perf_counter() - started) * 1000)
-            text = result.content[0].text if result.content else ""  # type: ignore[union-attr]
-            if result.is_error or json.loads(text).get("result") != 6:
-                errors.append(text[:200])
+        await calls_of(session, calls, latencies, errors)
+
+
+async def run_stdio(clients: int, calls: int) -> dict[str, Any]:
+    with tempfile.TemporaryDirectory(prefix="tarvik-http-load-") as folder:
+        command = tarvik_command()
+        server = StdioServerParameters(
+            command=command[0], args=[*command[1:], "serve"], env={**os.environ, "HOME": folder}
+        )
+        latencies: list[float] = []
+        errors: list[str] = []
+        with open(os.devnull, "w") as quiet:
+            async with stdio_client(server, errlog=quiet) as (read_stream, write_stream):
+                async with ClientSession(read_stream, write_stream) as session:
+                    await session.initialize()
+                    await session.call_tool(
+                        "tool_creator", {"operation": "create", "tool_name": "bench", "code": TOOL_CODE}
+                    )
+                    started = time.perf_counter()
+                    outcomes = await asyncio.gather(
+                        *(calls_of(session, calls, latencies, errors) for _ in range(clients)),
+                        return_exceptions=True,
+                    )
+                    elapsed = time.perf_counter() - started
+        errors += [f"{type(outcome).__name__}: {outcome}" for outcome in outcomes if outcome is not None]
+    return figures("stdio", clients, calls, latencies, errors, elapsed)
+
+
+def figures(
+    mode: str, clients: int, calls: int, latencies: list[float], errors: list[str], elapsed: float
+) -> dict[str, Any]:
+    return {
+        "mode": mode,
+        "clients": clients,
+        "calls_per_client": calls,
+        "calls": len(latencies),
+        "errors": len(errors),
+        "first_errors": errors[:5],
+        "p50_ms": round(percentile(latencies, 0.50), 1) if latencies else None,
+        "p99_ms": round(percentile(latencies, 0.99), 1) if latencies else None,
+        "calls_per_s": round(len(latencies) / elapsed, 1),
+        "seconds": round(elapsed, 2),
+    }
 
 
 async def run_mode(mode: str, clients: int, calls: int) -> dict[str, Any]:
+    if mode == "stdio":
+        return await run_stdio(clients, calls)
     with tempfile.TemporaryDirectory(prefix="tarvik-http-load-") as folder:
         process, url, token = await start_server(Path(folder), mode)
         draining = asyncio.ensure_future(process.stderr.read())  # type: ignore[union-attr]
@@ -97,7 +148,7 @@ async def run_mode(mode: str, clients: int, calls: int) -> dict[str, Any]:
                 await session.call_tool(
                     "tool_creator", {"operation": "create", "tool_name": "bench", "code": TOOL_CODE}
                 )
-            # One warm-up call per client would hide session set-up; the first calls count.
+            # No warm-up: each client's first calls, and its session's set-up, count.
             started = time.perf_counter()
             outcomes = await asyncio.gather(
                 *(client(url, token, calls, latencies, errors) for _ in range(clients)), return_exceptions=True
@@ -108,25 +159,14 @@ async def run_mode(mode: str, clients: int, calls: int) -> dict[str, Any]:
             process.terminate()
             await process.wait()
             await draining
-    return {
-        "mode": mode,
-        "clients": clients,
-        "calls_per_client": calls,
-        "calls": len(latencies),
-        "errors": len(errors),
-        "first_errors": errors[:5],
-        "p50_ms": round(percentile(latencies, 0.50), 1) if latencies else None,
-        "p99_ms": round(percentile(latencies, 0.99), 1) if latencies else None,
-        "calls_per_s": round(len(latencies) / elapsed, 1),
-        "seconds": round(elapsed, 2),
-    }
+    return figures(mode, clients, calls, latencies, errors, elapsed)
 
 
 async def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--clients", type=int, default=50)
     parser.add_argument("--calls", type=int, default=40, help="calls per client")
-    parser.add_argument("--mode", default="tokens,direct", help="tokens, direct or both, comma-separated")
+    parser.add_argument("--mode", default="tokens,direct,stdio", help="tokens, direct, stdio, comma-separated")
     parser.add_argument("--time-limit", type=float, default=600.0, help="seconds for the whole run")
     args = parser.parse_args()
     rows = []

@@ -280,6 +280,8 @@ async def serve_tenants(settings: Settings, http: HttpSettings, stop: asyncio.Ev
     """Serve every tenant of the tokens file on `http`'s address until `stop` is set."""
     assert http.tokens is not None
     tokens = await asyncio.to_thread(TokensFile, http.tokens)
+    if (await asyncio.to_thread(http.tokens.stat)).st_mode & 0o022:
+        logger.warning("Others can write to %s: they could add tenants of their own (chmod 600 it)", http.tokens)
     listener = tcp_listener(http.host, http.port)
     data_dir = http.tenant_data_dir()
     await asyncio.to_thread(data_dir.mkdir, mode=0o700, parents=True, exist_ok=True)
