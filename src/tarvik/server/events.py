@@ -9,23 +9,30 @@ from mcp.server.streamable_http import EventCallback, EventId, EventMessage, Eve
 from mcp.server.streamable_http_manager import StreamableHTTPSessionManager
 from mcp_types import JSONRPCMessage
 
-# Enough for the notices and results of the calls a client has under way.
+# Enough for the notices and results of the calls a client has under way;
+# the bytes bound what a session holds however large its results.
 EVENTS_PER_SESSION = 256
+BYTES_PER_SESSION = 1 << 20
 
 
 class SessionEvents(EventStore):
     """The last events of one session, by stream; a client resuming with an older id has lost what came before."""
 
-    def __init__(self, limit: int = EVENTS_PER_SESSION) -> None:
+    def __init__(self, limit: int = EVENTS_PER_SESSION, byte_limit: int = BYTES_PER_SESSION) -> None:
         self._limit = limit
-        self._events: OrderedDict[int, tuple[StreamId, JSONRPCMessage | None]] = OrderedDict()
+        self._byte_limit = byte_limit
+        self._events: OrderedDict[int, tuple[StreamId, JSONRPCMessage | None, int]] = OrderedDict()
+        self._bytes = 0
         self._last_id = 0
 
     async def store_event(self, stream_id: StreamId, message: JSONRPCMessage | None) -> EventId:
+        size = 0 if message is None else len(message.model_dump_json(by_alias=True, exclude_unset=True))
         self._last_id += 1
-        self._events[self._last_id] = (stream_id, message)
-        if len(self._events) > self._limit:
-            self._events.popitem(last=False)
+        self._events[self._last_id] = (stream_id, message, size)
+        self._bytes += size
+        # The newest event stays, however large: it may be the one a client comes back for.
+        while len(self._events) > 1 and (len(self._events) > self._limit or self._bytes > self._byte_limit):
+            self._bytes -= self._events.popitem(last=False)[1][2]
         return str(self._last_id)
 
     async def replay_events_after(self, last_event_id: EventId, send_callback: EventCallback) -> StreamId | None:
@@ -33,7 +40,7 @@ class SessionEvents(EventStore):
             return None
         after = int(last_event_id)
         stream_id = self._events[after][0]
-        for event_id, (stream, message) in list(self._events.items()):
+        for event_id, (stream, message, _) in list(self._events.items()):
             if event_id > after and stream == stream_id and message is not None:
                 await send_callback(EventMessage(message, str(event_id)))
         return stream_id
