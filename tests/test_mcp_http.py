@@ -24,7 +24,11 @@ from test_mcp_stdio import SUM_CODE, ChangeCounter, tarvik_command, text_of
 from tarvik.server.events import SessionEvents
 from tarvik.tokens import TokensFileError, add_token, parse_tokens, tenant_of
 
-SLOW_CODE = 'import time\ndef main(args):\n    time.sleep(2)\n    return {"success": True, "result": "slept"}\n'
+SLOW_CODE = 'import time\ndef main(args):\n    time.sleep(args.get("seconds", 2))\n    return {"success": True, "result": "slept"}\n'
+
+
+INITIALIZE = {"jsonrpc": "2.0", "id": 1, "method": "initialize", "params": {
+    "protocolVersion": "2025-06-18", "capabilities": {}, "clientInfo": {"name": "raw", "version": "0"}}}
 
 
 @dataclass
@@ -91,8 +95,6 @@ def tenants(tmp_path: Path) -> dict[str, str]:
 @pytest.mark.parametrize("mode", ["legacy", "modern"])
 async def test_a_tool_is_created_announced_and_called_over_http(tmp_path: Path, mode: str) -> None:
     async with http_server(tmp_path) as server, connect(server.url, mode=mode) as (session, changes):
-        async with httpx2.AsyncClient() as http:
-            health = await http.get(server.url.replace("/mcp", "/healthz"))
         created = await session.call_tool(
             "tool_creator", {"operation": "create", "tool_name": "adder", "code": SUM_CODE}
         )
@@ -100,7 +102,6 @@ async def test_a_tool_is_created_announced_and_called_over_http(tmp_path: Path, 
             await changes.changed.wait()
         names = await tool_names(session)
         called = await session.call_tool("custom_adder", {"args": {"numbers": [1, 2, 39]}})
-    assert health.json() == {"status": "ok"}
     assert json.loads(text_of(created))["registered"] is True
     assert names == ["tool_creator", "custom_adder"]
     assert json.loads(text_of(called))["result"] == 42
@@ -185,6 +186,27 @@ async def test_sigterm_lets_the_call_in_flight_finish(tmp_path: Path, tenants: d
     assert json.loads(text_of(result))["result"] == "slept"
     assert status == 0
     assert any("access tenant=alice tool=custom_slow outcome=ok" in line for line in server.log)
+
+
+async def test_an_oversized_body_and_an_overlong_call_are_cut_and_the_server_goes_on(tmp_path: Path) -> None:
+    async with http_server(tmp_path, "--max-body", "64K", "--request-timeout", "3") as server:
+        async with connect(server.url) as (session, _):
+            await session.call_tool("tool_creator", {"operation": "create", "tool_name": "slow", "code": SLOW_CODE})
+        headers = {"Accept": "application/json, text/event-stream"}
+        call = {"jsonrpc": "2.0", "id": 2, "method": "tools/call",
+                "params": {"name": "custom_slow", "arguments": {"args": {"seconds": 60}}}}
+        async with httpx2.AsyncClient(timeout=60) as http, connect(server.url) as (session, _):
+            oversized = await http.post(server.url, content=b"[" + b" " * (65 << 10) + b"]", headers=headers)
+            headers["Mcp-Session-Id"] = (await http.post(server.url, json=INITIALIZE, headers=headers)).headers[
+                "Mcp-Session-Id"]
+            cut = await http.post(server.url, json=call, headers=headers)
+            health = await http.get(server.url.replace("/mcp", "/healthz"))
+            still_serving = await session.call_tool("tool_creator", {"operation": "list"})
+    assert oversized.status_code == 413
+    assert cut.status_code == 200 and '"result"' not in cut.text and '"error"' not in cut.text, cut.text
+    assert health.json() == {"status": "ok"}
+    assert "slow" in text_of(still_serving)
+    assert any("ran out of its 3 s and was cut" in line for line in server.log)
 
 
 @pytest.mark.parametrize(
