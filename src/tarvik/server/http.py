@@ -57,15 +57,25 @@ class RequestGuard:
     session) is a message and must be answered in time.
     """
 
-    def __init__(self, app: ASGIApp, request_timeout: float) -> None:
-        self.app = app
+    def __init__(self, request_timeout: float) -> None:
+        # Set once the app is built: its /healthz route asks the guard whether the server is stopping.
+        self.app: ASGIApp | None = None
         self.request_timeout = request_timeout
         self.stopping = False
         self._in_flight = 0
         self._idle = asyncio.Event()
         self._idle.set()
 
+    def health_route(self) -> Route:
+        async def healthz(request: Request) -> JSONResponse:
+            if self.stopping:
+                return JSONResponse({"status": "stopping"}, 503)
+            return JSONResponse({"status": "ok"})
+
+        return Route(HEALTH_PATH, healthz, methods=["GET"])
+
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        assert self.app is not None
         if scope["type"] != "http" or scope["path"] == HEALTH_PATH:
             await self.app(scope, receive, send)
             return
@@ -93,6 +103,7 @@ class RequestGuard:
             finished = finished or (message["type"] == "http.response.body" and not message.get("more_body"))
             await send(message)
 
+        assert self.app is not None
         with anyio.move_on_after(self.request_timeout) as limit:
             await self.app(scope, receive, watched_send)
         if not limit.cancelled_caught or finished:
@@ -111,16 +122,6 @@ class RequestGuard:
             await self._idle.wait()
             return True
         return False
-
-
-def health_route(guard: Callable[[], RequestGuard | None]) -> Route:
-    async def healthz(request: Request) -> JSONResponse:
-        current = guard()
-        if current is not None and current.stopping:
-            return JSONResponse({"status": "stopping"}, 503)
-        return JSONResponse({"status": "ok"})
-
-    return Route(HEALTH_PATH, healthz, methods=["GET"])
 
 
 def mcp_app(tool_server: ToolServer, http: HttpSettings, *, behind_front: bool) -> RequestGuard:
@@ -142,9 +143,9 @@ def mcp_app(tool_server: ToolServer, http: HttpSettings, *, behind_front: bool) 
         max_request_body_size=http.max_body,
         max_sessions=http.sessions_per_tenant,
     )
-    guard: RequestGuard | None = None
-    routes = [Route(MCP_PATH, StreamableHTTPASGIApp(manager)), health_route(lambda: guard)]
-    guard = RequestGuard(Starlette(routes=routes, lifespan=lambda app: manager.run()), http.request_timeout)
+    guard = RequestGuard(http.request_timeout)
+    routes = [Route(MCP_PATH, StreamableHTTPASGIApp(manager)), guard.health_route()]
+    guard.app = Starlette(routes=routes, lifespan=lambda app: manager.run())
     return guard
 
 
@@ -154,6 +155,20 @@ class _Uvicorn(uvicorn.Server):
         # The command stops the server itself: after the calls in flight, and
         # before the host closes its workers.
         yield
+
+
+async def serve_announced(
+    guard: RequestGuard, listener: socket.socket, settings: Settings, http: HttpSettings, stop: asyncio.Event, what: str
+) -> None:
+    """Say what is served where, check the sandbox's walls meanwhile, and serve until stopped."""
+    bound = HttpSettings(host=http.host, port=listener.getsockname()[1])
+    print(f"tarvik: serving {bound.url} {what}", file=sys.stderr, flush=True)
+    # Probed while the first clients connect; no answer waits for it.
+    probing = asyncio.get_running_loop().create_task(log_walls(settings))
+    try:
+        await run_until_stopped(guard, listener, http.shutdown_grace, stop)
+    finally:
+        probing.cancel()
 
 
 async def run_until_stopped(guard: RequestGuard, listener: socket.socket, grace: float, stop: asyncio.Event) -> None:
@@ -228,19 +243,11 @@ async def serve_http(settings: Settings, http: HttpSettings, stop: asyncio.Event
     listener = tcp_listener(http.host, http.port)
     async with open_host(settings=settings) as host:
         tool_server = build_server(host.registry, max_calls=http.calls_per_tenant)
-        address = listener.getsockname()
-        bound = HttpSettings(host=http.host, port=address[1])
-        print(
-            f"tarvik: serving {bound.url} without --tokens, so on loopback only, for every local user and "
-            f"process; the tools are those of {store_root()}",
-            file=sys.stderr,
-            flush=True,
+        what = (
+            "without --tokens, so on loopback only, for every local user and process; "
+            f"the tools are those of {store_root()}"
         )
-        probing = asyncio.get_running_loop().create_task(log_walls(settings))
-        try:
-            await run_until_stopped(mcp_app(tool_server, http, behind_front=False), listener, http.shutdown_grace, stop)
-        finally:
-            probing.cancel()
+        await serve_announced(mcp_app(tool_server, http, behind_front=False), listener, settings, http, stop, what)
 
 
 async def serve_tenant(settings: Settings, http: HttpSettings, tenant: str, path: Path) -> None:

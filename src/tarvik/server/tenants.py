@@ -35,8 +35,7 @@ from starlette.routing import Route
 from starlette.types import Receive, Scope, Send
 
 from tarvik.http_settings import HttpSettings
-from tarvik.sandbox_check import log_walls
-from tarvik.server.http import MCP_PATH, RequestGuard, health_route, json_error, run_until_stopped, tcp_listener
+from tarvik.server.http import MCP_PATH, RequestGuard, json_error, serve_announced, tcp_listener
 from tarvik.settings import Settings
 from tarvik.tokens import TokensFile
 
@@ -258,12 +257,11 @@ def front_app(tokens: TokensFile, tenants: Tenants, http: HttpSettings) -> Reque
     verifier = TenantTokenVerifier(tokens)
     # Refused or not, a request without a valid token never reaches a tenant's process or store.
     endpoint = RequireAuthMiddleware(RequestBodyLimitMiddleware(TenantProxy(tenants), http.max_body), [])
-    guard: RequestGuard | None = None
-    app = Starlette(
-        routes=[Route(MCP_PATH, endpoint, methods=["GET", "POST", "DELETE"]), health_route(lambda: guard)],
+    guard = RequestGuard(http.request_timeout)
+    guard.app = Starlette(
+        routes=[Route(MCP_PATH, endpoint, methods=["GET", "POST", "DELETE"]), guard.health_route()],
         middleware=[Middleware(AuthenticationMiddleware, backend=BearerAuthBackend(verifier))],
     )
-    guard = RequestGuard(app, http.request_timeout)
     return guard
 
 
@@ -287,16 +285,8 @@ async def serve_tenants(settings: Settings, http: HttpSettings, stop: asyncio.Ev
     await asyncio.to_thread(data_dir.mkdir, mode=0o700, parents=True, exist_ok=True)
     async with socket_folder() as sockets:
         tenants = Tenants(settings, http, sockets)
-        bound = HttpSettings(host=http.host, port=listener.getsockname()[1])
-        print(
-            f"tarvik: serving {bound.url} to {len(tokens.tenants)} tenant(s) of {http.tokens}, "
-            f"each with its store under {data_dir}/TENANT",
-            file=sys.stderr,
-            flush=True,
-        )
-        probing = asyncio.get_running_loop().create_task(log_walls(settings))
+        what = f"to {len(tokens.tenants)} tenant(s) of {http.tokens}, each with its store under {data_dir}/TENANT"
         try:
-            await run_until_stopped(front_app(tokens, tenants, http), listener, http.shutdown_grace, stop)
+            await serve_announced(front_app(tokens, tenants, http), listener, settings, http, stop, what)
         finally:
-            probing.cancel()
             await tenants.aclose()
