@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import hashlib
 import json
 import os
+import stat
 import subprocess
 import sys
 from pathlib import Path
@@ -40,7 +42,7 @@ def create_adder(capsys: pytest.CaptureFixture[str]) -> None:
     assert status == 0, out
 
 
-@pytest.mark.parametrize("command", [[], ["serve"], ["call"], ["demo"], ["packages"]])
+@pytest.mark.parametrize("command", [[], ["serve"], ["call"], ["demo"], ["sandbox"], ["packages"], ["token"]])
 def test_every_command_has_help_with_examples(command: list[str], capsys: pytest.CaptureFixture[str]) -> None:
     with pytest.raises(SystemExit) as exited:
         main([*command, "--help"])
@@ -119,6 +121,39 @@ def test_unknown_options_are_refused(home: Path, capsys: pytest.CaptureFixture[s
         main(["call", "tool_creator", "operation=list", "--no-such-option"])
     assert exited.value.code == 2
     assert "unrecognized arguments: --no-such-option" in capsys.readouterr().err
+
+
+def test_token_add_prints_the_token_last_and_keeps_only_its_hash_in_a_file_for_its_owner(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    tokens = tmp_path / "tokens"
+    first = run_tarvik(capsys, "token", "add", "alice", "--tokens", str(tokens))
+    second = run_tarvik(capsys, "token", "add", "alice", "--tokens", str(tokens))
+    refused = run_tarvik(capsys, "token", "add", "../bob", "--tokens", str(tokens))
+    token = first[1].splitlines()[-1]
+    assert first[0] == second[0] == 0
+    assert stat.S_IMODE(tokens.stat().st_mode) == 0o600
+    lines = tokens.read_text().splitlines()
+    assert lines[0] == f"alice {hashlib.sha256(token.encode()).hexdigest()}"
+    assert len(lines) == 2 and lines[1] != lines[0] and token not in tokens.read_text()
+    assert refused[0] == 2 and "'../bob' is not a tenant name" in refused[2]
+
+
+@pytest.mark.parametrize(
+    ("argv", "message"),
+    [
+        (["serve", "--http", "0.0.0.0:8765"], "without --tokens, --http listens on loopback only"),
+        (["serve", "--tokens", "tokens.txt"], "--tokens goes with --http"),
+        (["serve", "--http", "::1"], "is not an address such as 127.0.0.1:8765"),
+    ],
+)
+def test_serve_refuses_what_would_open_a_store_to_the_network(
+    home: Path, capsys: pytest.CaptureFixture[str], argv: list[str], message: str
+) -> None:
+    with pytest.raises(SystemExit) as exited:
+        main(argv)
+    assert exited.value.code == 2
+    assert message in capsys.readouterr().err
 
 
 def test_demo_walks_through_every_step_but_delete_and_keeps_the_tool_in_the_given_home(

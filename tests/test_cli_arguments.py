@@ -7,6 +7,7 @@ from typing import Any
 import pytest
 
 from tarvik.cli.arguments import ArgumentError, parse_arguments, parse_value
+from tarvik.http_settings import parse_address
 
 
 @pytest.mark.parametrize(
@@ -65,3 +66,18 @@ def test_arguments_from_the_command_line(json_text: str | None, pairs: list[str]
 def test_malformed_arguments_are_refused(json_text: str | None, pairs: list[str], complaint: str) -> None:
     with pytest.raises(ArgumentError, match=complaint):
         parse_arguments(json_text, pairs)
+
+
+@pytest.mark.parametrize(
+    ("text", "address"),
+    [
+        ("127.0.0.1:9000", ("127.0.0.1", 9000)),
+        ("0.0.0.0:0", ("0.0.0.0", 0)),
+        ("[::1]:9000", ("::1", 9000)),
+        ("[::1]", ("::1", 8765)),
+        ("localhost", ("localhost", 8765)),
+        (":9000", ("127.0.0.1", 9000)),
+    ],
+)
+def test_an_http_address_is_a_host_and_a_port_with_defaults(text: str, address: tuple[str, int]) -> None:
+    assert parse_address(text) == address

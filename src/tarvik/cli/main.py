@@ -8,7 +8,7 @@ import sys
 from collections.abc import Sequence
 
 from tarvik import __version__
-from tarvik.cli import call, demo, packages, sandbox, serve
+from tarvik.cli import call, demo, packages, sandbox, serve, token
 from tarvik.host import HostUnavailable
 from tarvik.settings import SettingsError
 
@@ -18,6 +18,8 @@ EXAMPLES = """\
 examples:
   tarvik demo                                   see an agent create, use and delete a tool
   tarvik serve                                  be the MCP server of a client (stdio)
+  tarvik serve --http                           the same over streamable HTTP, on 127.0.0.1:8765
+  tarvik token add alice --tokens tokens.txt    a tenant for `serve --http --tokens tokens.txt`
   tarvik call tool_creator operation=list       one call from the shell
   tarvik sandbox                                check every wall of the tool sandbox here
   tarvik packages show NAME                     the packages a saved tool declares, as installed
@@ -43,7 +45,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="how much to log on stderr (default: WARNING)",
     )
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
-    for command in (serve, call, demo, sandbox, packages):
+    for command in (serve, call, demo, sandbox, packages, token):
         command.add_parser(commands)
     return parser
 

@@ -1,4 +1,4 @@
-"""`tarvik serve`: run the MCP server over stdio."""
+"""`tarvik serve`: run the MCP server over stdio, or over streamable HTTP for one store or many tenants."""
 
 from __future__ import annotations
 
@@ -7,8 +7,11 @@ import asyncio
 import logging
 import os
 import signal
+import sys
+from pathlib import Path
 from typing import Any
 
+from tarvik.http_settings import HttpSettings, add_http_options, http_settings_from, is_loopback
 from tarvik.settings import Settings, add_sandbox_options, settings_from
 
 EXAMPLES = """\
@@ -25,19 +28,29 @@ examples:
   tarvik serve --allow-host api.example.com --tool-env API_KEY --packages requests
       tools may reach one host over HTTP(S), see $API_KEY, and declare requests
       (the same keys in ~/.tarvik/config.toml, or --config FILE)
+  tarvik serve --http
+      streamable HTTP at http://127.0.0.1:8765/mcp (GET /healthz beside it) for
+      HOME's store: without tokens, loopback only
+  tarvik token add alice --tokens tokens.txt
+  tarvik serve --http 0.0.0.0:8765 --tokens tokens.txt --data-dir /srv/tarvik
+      many agents, each presenting its tenant's bearer token, each tenant with
+      its own store in /srv/tarvik/TENANT and its own worker processes
 
 A tool whose script declares its args (a module-level ARGS_SCHEMA = {...}
 JSON-schema dict literal, or a TypedDict class annotating main's parameter)
 is offered with that schema for args, and calls that do not match it are
 refused (-32602) before it runs. The client speaks JSON-RPC on stdin/stdout;
-logs go to stderr only, the sandbox's walls among them, one line each, at start."""
+logs go to stderr only, the sandbox's walls among them, one line each, at start.
+Over HTTP every tool call also logs one access line on stderr (tenant, tool,
+outcome, milliseconds); SIGTERM lets the calls in flight finish, then stops."""
 
 
 def add_parser(commands: Any) -> None:
     parser = commands.add_parser(
         "serve",
-        help="offer the tools to an MCP client over stdio",
-        description="Serve tool_creator, and every tool it creates, as an MCP server on stdin/stdout.",
+        help="offer the tools to MCP clients over stdio or streamable HTTP",
+        description="Serve tool_creator, and every tool it creates, as an MCP server on stdin/stdout "
+        "or, with --http, over streamable HTTP.",
         epilog=EXAMPLES,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
@@ -48,11 +61,55 @@ def add_parser(commands: Any) -> None:
         help="offer every tool saved in ~/.tarvik/custom_tools at start (default: on)",
     )
     add_sandbox_options(parser)
-    parser.set_defaults(run=run)
+    add_http_options(parser)
+    # How the front of `--tokens` starts the process of one tenant.
+    parser.add_argument("--socket", type=Path, help=argparse.SUPPRESS)
+    parser.add_argument("--tenant", help=argparse.SUPPRESS)
+    parser.set_defaults(run=run, parser=parser)
 
 
 def run(args: argparse.Namespace) -> int:
-    asyncio.run(serve_until_stopped(settings=settings_from(args)))
+    settings = settings_from(args)
+    http = http_settings_from(args)
+    if args.socket is not None:
+        from tarvik.server.http import configure_access_log, serve_tenant
+
+        configure_access_log()
+        assert http is not None
+        asyncio.run(serve_tenant(settings, http, args.tenant, args.socket))
+        return 0
+    if http is None:
+        for option in ("tokens", "data_dir"):
+            if getattr(args, option) is not None:
+                args.parser.error(f"--{option.replace('_', '-')} goes with --http")
+        asyncio.run(serve_until_stopped(settings=settings))
+        return 0
+    if http.tokens is None and not is_loopback(http.host):
+        args.parser.error(
+            f"without --tokens, --http listens on loopback only (127.0.0.1, ::1 or localhost), not on {http.host}; "
+            "add tenants with `tarvik token add` and pass --tokens FILE to serve other machines"
+        )
+    return asyncio.run(serve_http_until_stopped(settings, http))
+
+
+async def serve_http_until_stopped(settings: Settings, http: HttpSettings) -> int:
+    from tarvik.server.http import configure_access_log, serve_http, stop_on_signals
+    from tarvik.server.tenants import serve_tenants
+    from tarvik.tokens import TokensFileError
+
+    configure_access_log()
+    stop = asyncio.Event()
+    undo = stop_on_signals(stop)
+    try:
+        if http.tokens is None:
+            await serve_http(settings, http, stop)
+        else:
+            await serve_tenants(settings, http, stop)
+    except (OSError, TokensFileError) as exc:
+        print(f"tarvik: error: {exc}", file=sys.stderr)
+        return 1
+    finally:
+        undo()
     return 0
 
 

@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import asyncio
 import logging
+import time
 from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any
 
@@ -16,7 +18,7 @@ from mcp_types.version import MODERN_PROTOCOL_VERSIONS
 
 from tarvik import __version__
 from tarvik.calls import CallOutcome, InvalidArgumentsError, ToolCalls, UnknownToolError
-from tarvik.server.watch import RegistryWatch
+from tarvik.server.watch import RegistryWatch, SessionWatches
 from tarvik.tools.registry import ToolRegistry
 
 if TYPE_CHECKING:
@@ -24,6 +26,8 @@ if TYPE_CHECKING:
     from mcp.shared.message import SessionMessage
 
 logger = logging.getLogger("tarvik.server")
+# One line per tool call: who, what, how it ended, how long it took.
+access_log = logging.getLogger("tarvik.access")
 
 SERVER_NAME = "tarvik"
 
@@ -71,6 +75,24 @@ async def require_object_arguments(ctx: ServerRequestContext[Any, Any], call_nex
     return await call_next(ctx)
 
 
+class _ChangingToolsServer(Server[Any]):
+    """A server whose tool list changes, whichever transport asks for its options.
+
+    The HTTP session manager builds each session's options itself, from the
+    defaults, which would deny the client the change notices.
+    """
+
+    def create_initialization_options(
+        self,
+        notification_options: NotificationOptions | None = None,
+        experimental_capabilities: dict[str, dict[str, Any]] | None = None,
+        extensions: dict[str, dict[str, Any]] | None = None,
+    ) -> InitializationOptions:
+        return super().create_initialization_options(
+            notification_options or NotificationOptions(tools_changed=True), experimental_capabilities, extensions
+        )
+
+
 def _text_result(*texts: str, is_error: bool) -> types.CallToolResult:
     content = [types.TextContent(type="text", text=text) for text in texts]
     return types.CallToolResult(content=content, is_error=is_error)
@@ -86,19 +108,28 @@ class ToolServer:
 
     A tool call may add or remove tools (the tool creator registers
     `custom_<name>` and deletes it again), so after each call the registry is
-    compared with what the client was last told and, when it differs,
-    `notifications/tools/list_changed` goes out to the client of that call
-    and to every `subscriptions/listen` stream. On the 2026-07-28 protocol
-    it rides the stream of the call itself: most clients never open a listen
-    stream, and would otherwise keep a cached list without the new tool.
+    compared with what the client of that call was last told and, when it
+    differs, `notifications/tools/list_changed` goes out to that client and to
+    every `subscriptions/listen` stream. Each HTTP session keeps its own
+    account, so a session also hears, after its next call, of the tools
+    another session of the same store added. Over HTTP and on the 2026-07-28
+    protocol the notice rides the stream of the call itself: most clients
+    never open a listen stream, and would otherwise keep a cached list
+    without the new tool.
     """
 
-    def __init__(self, registry: ToolRegistry) -> None:
+    def __init__(
+        self, registry: ToolRegistry, *, tenant: str | None = None, max_calls: int | None = None
+    ) -> None:
         self._registry = registry
         self._calls = ToolCalls(registry)
-        self._watch = RegistryWatch(registry)
+        self._watches = SessionWatches(registry)
         self._bus = InMemorySubscriptionBus()
-        self.server: Server[Any] = Server(
+        self._tenant = tenant or "-"
+        # Calls beyond the cap wait their turn: one client of a busy tenant
+        # cannot take every worker the host prepared.
+        self._call_slots = asyncio.Semaphore(max_calls) if max_calls else None
+        self.server: Server[Any] = _ChangingToolsServer(
             SERVER_NAME,
             version=__version__,
             instructions=INSTRUCTIONS,
@@ -114,6 +145,8 @@ class ToolServer:
     async def _list_tools(
         self, ctx: ServerRequestContext[Any, Any], params: types.PaginatedRequestParams | None
     ) -> types.ListToolsResult:
+        # A session first seen here has its news measured from the table it is shown now.
+        self._watches.for_session(_session_of(ctx))
         offered: list[types.Tool] = []
         for tool in self._registry:
             try:
@@ -127,27 +160,46 @@ class ToolServer:
     async def _call_tool(
         self, ctx: ServerRequestContext[Any, Any], params: types.CallToolRequestParams
     ) -> types.CallToolResult:
+        watch = self._watches.for_session(_session_of(ctx))
+        started = time.monotonic()
+        outcome_name = "cancelled"
         try:
-            outcome = await self._calls.call(params.name, params.arguments or {})
+            if self._call_slots is None:
+                outcome = await self._calls.call(params.name, params.arguments or {})
+            else:
+                async with self._call_slots:
+                    outcome = await self._calls.call(params.name, params.arguments or {})
         except (UnknownToolError, InvalidArgumentsError) as exc:
+            outcome_name = "refused"
             raise MCPError(code=types.INVALID_PARAMS, message=str(exc)) from None
         except Exception as exc:
+            outcome_name = "raised"
             logger.exception("Tool %s raised", params.name)
             result = _text_result(f"{type(exc).__name__}: {exc}", is_error=True)
         else:
+            outcome_name = "error" if outcome.is_error else "ok"
             result = _outcome_result(outcome)
         finally:
+            access_log.info(
+                "tenant=%s tool=%s outcome=%s ms=%.1f",
+                self._tenant,
+                _loggable(params.name),
+                outcome_name,
+                (time.monotonic() - started) * 1000,
+            )
             # Also after a failure: a tool may have changed the registry before raising.
-            await self._announce_changes(ctx)
+            await self._announce_changes(ctx, watch)
         return result
 
-    async def _announce_changes(self, ctx: ServerRequestContext[Any, Any]) -> None:
-        table = self._watch.news()
+    async def _announce_changes(self, ctx: ServerRequestContext[Any, Any], watch: RegistryWatch) -> None:
+        table = watch.news()
         if table is None:
             return
         logger.info("Tool list changed: %s", ", ".join(table))
         try:
-            if ctx.session.protocol_version in MODERN_PROTOCOL_VERSIONS:
+            # Over HTTP a notice on the call's own response stream reaches the
+            # client for sure; its standalone stream may not be open (yet).
+            if ctx.request is not None or ctx.session.protocol_version in MODERN_PROTOCOL_VERSIONS:
                 await ctx.session.send_notification(
                     types.ToolListChangedNotification(), related_request_id=ctx.request_id
                 )
@@ -158,11 +210,30 @@ class ToolServer:
             # The call itself succeeded; a client gone away must not turn it into an error.
             logger.exception("Could not announce the tool list change")
             return
-        self._watch.announced(table)
+        watch.announced(table)
 
 
-def build_server(registry: ToolRegistry) -> ToolServer:
-    return ToolServer(registry)
+def _session_of(ctx: ServerRequestContext[Any, Any]) -> str | None:
+    """The HTTP session a request belongs to; "" for the one client of a stdio server.
+
+    None is an HTTP request outside any session (the 2026-07-28 protocol, or
+    a stateless client): it is told of the changes its own call made.
+    """
+    headers = getattr(ctx.request, "headers", None)
+    if headers is None:
+        return ""
+    return headers.get("mcp-session-id")
+
+
+def _loggable(name: str) -> str:
+    # A tool name comes from the client: one line per call, whatever it sent.
+    return name[:80].encode("unicode_escape").decode("ascii").replace(" ", "\\x20") or '""'
+
+
+def build_server(
+    registry: ToolRegistry, *, tenant: str | None = None, max_calls: int | None = None
+) -> ToolServer:
+    return ToolServer(registry, tenant=tenant, max_calls=max_calls)
 
 
 async def serve_streams(

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+from collections import OrderedDict
+
 from tarvik.tools.base import Tool
 from tarvik.tools.registry import ToolRegistry
 
@@ -37,3 +39,30 @@ class RegistryWatch:
         change made while the send was under way is still news afterwards.
         """
         self._announced = table
+
+
+class SessionWatches:
+    """One watch per client session, so each is told of the changes it has not heard of.
+
+    Keyed by session id; None stands for a request outside any session, which
+    gets a watch of its own that starts from the table as it is now. Sessions
+    end without telling the server, so only the `limit` most recently active
+    are remembered: one forgotten and back again starts from the present table.
+    """
+
+    def __init__(self, registry: ToolRegistry, limit: int = 10_000) -> None:
+        self._registry = registry
+        self._limit = limit
+        self._watches: OrderedDict[str, RegistryWatch] = OrderedDict()
+
+    def for_session(self, session: str | None) -> RegistryWatch:
+        if session is None:
+            return RegistryWatch(self._registry)
+        watch = self._watches.get(session)
+        if watch is None:
+            watch = self._watches[session] = RegistryWatch(self._registry)
+            if len(self._watches) > self._limit:
+                self._watches.popitem(last=False)
+        else:
+            self._watches.move_to_end(session)
+        return watch

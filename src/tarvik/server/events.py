@@ -1,0 +1,66 @@
+"""What an HTTP session sent, kept so a client that lost a stream can pick it up where it left off."""
+
+from __future__ import annotations
+
+from collections import OrderedDict
+from typing import Any
+
+from mcp.server.streamable_http import EventCallback, EventId, EventMessage, EventStore, StreamId
+from mcp.server.streamable_http_manager import StreamableHTTPSessionManager
+from mcp_types import JSONRPCMessage
+
+# Enough for the notices and results of the calls a client has under way;
+# the bytes bound what a session holds however large its results.
+EVENTS_PER_SESSION = 256
+BYTES_PER_SESSION = 1 << 20
+
+
+class SessionEvents(EventStore):
+    """The last events of one session, by stream; a client resuming with an older id has lost what came before."""
+
+    def __init__(self, limit: int = EVENTS_PER_SESSION, byte_limit: int = BYTES_PER_SESSION) -> None:
+        self._limit = limit
+        self._byte_limit = byte_limit
+        self._events: OrderedDict[int, tuple[StreamId, JSONRPCMessage | None, int]] = OrderedDict()
+        self._bytes = 0
+        self._last_id = 0
+
+    async def store_event(self, stream_id: StreamId, message: JSONRPCMessage | None) -> EventId:
+        size = 0 if message is None else len(message.model_dump_json(by_alias=True, exclude_unset=True))
+        self._last_id += 1
+        self._events[self._last_id] = (stream_id, message, size)
+        self._bytes += size
+        # The newest event stays, however large: it may be the one a client comes back for.
+        while len(self._events) > 1 and (len(self._events) > self._limit or self._bytes > self._byte_limit):
+            self._bytes -= self._events.popitem(last=False)[1][2]
+        return str(self._last_id)
+
+    async def replay_events_after(self, last_event_id: EventId, send_callback: EventCallback) -> StreamId | None:
+        if not last_event_id.isdigit() or int(last_event_id) not in self._events:
+            return None
+        after = int(last_event_id)
+        stream_id = self._events[after][0]
+        for event_id, (stream, message, _) in list(self._events.items()):
+            if event_id > after and stream == stream_id and message is not None:
+                await send_callback(EventMessage(message, str(event_id)))
+        return stream_id
+
+
+class SessionManager(StreamableHTTPSessionManager):
+    """The SDK's session manager, with a store of events for each session.
+
+    The SDK hands every session the one store it was given, while the ids of
+    the streams (the request ids, and one name for every event stream) repeat
+    from session to session: a client resuming in one session could be
+    replayed another's messages. The manager reads `event_store` once for
+    each new session, so answering it with a new store gives each its own.
+    """
+
+    @property  # type: ignore[override]
+    def event_store(self) -> EventStore:
+        return SessionEvents()
+
+    @event_store.setter
+    def event_store(self, value: Any) -> None:
+        # The base class stores the one it was given; sessions never share one here.
+        pass

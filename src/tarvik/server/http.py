@@ -1,0 +1,280 @@
+"""`tarvik serve --http`: the host's tools over the SDK's streamable HTTP transport, at /mcp.
+
+One process serves one store. Without tokens it listens on loopback for
+HOME's store; with tokens, the front process (`tarvik.server.tenants`) runs
+one of these per tenant on a unix socket and hands it that tenant's requests.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import contextlib
+import logging
+import os
+import signal
+import socket
+import sys
+from collections.abc import Callable, Iterator
+from pathlib import Path
+
+import anyio
+import uvicorn
+from mcp.server.streamable_http_manager import StreamableHTTPASGIApp
+from mcp.server.transport_security import TransportSecuritySettings
+from starlette.applications import Starlette
+from starlette.requests import Request
+from starlette.responses import JSONResponse
+from starlette.routing import Route
+from starlette.types import ASGIApp, Message, Receive, Scope, Send
+
+from tarvik.host import open_host
+from tarvik.http_settings import HttpSettings, is_loopback
+from tarvik.sandbox_check import log_walls
+from tarvik.server.app import ToolServer, build_server
+from tarvik.server.events import SessionManager
+from tarvik.settings import Settings
+from tarvik.store import store_root
+
+logger = logging.getLogger("tarvik.server")
+
+MCP_PATH = "/mcp"
+HEALTH_PATH = "/healthz"
+# What is left once the calls in flight are done or out of time: event
+# streams, which the clients open again elsewhere.
+_STREAMS_GRACE = 2.0
+
+
+def json_error(status: int, message: str) -> JSONResponse:
+    return JSONResponse({"jsonrpc": "2.0", "id": None, "error": {"code": -32000, "message": message}}, status)
+
+
+class RequestGuard:
+    """Holds each request to the server's time limit, and counts those in flight so a stop can wait for them.
+
+    A GET is the session's event stream, open for as long as the client
+    wants: it carries notices, not calls, so it has no time limit and a stop
+    does not wait for it. Everything else (a call, a list, the end of a
+    session) is a message and must be answered in time.
+    """
+
+    def __init__(self, request_timeout: float) -> None:
+        # Set once the app is built: its /healthz route asks the guard whether the server is stopping.
+        self.app: ASGIApp | None = None
+        self.request_timeout = request_timeout
+        self.stopping = False
+        self._in_flight = 0
+        self._idle = asyncio.Event()
+        self._idle.set()
+
+    def health_route(self) -> Route:
+        async def healthz(request: Request) -> JSONResponse:
+            if self.stopping:
+                return JSONResponse({"status": "stopping"}, 503)
+            return JSONResponse({"status": "ok"})
+
+        return Route(HEALTH_PATH, healthz, methods=["GET"])
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        assert self.app is not None
+        if scope["type"] != "http" or scope["path"] == HEALTH_PATH:
+            await self.app(scope, receive, send)
+            return
+        if self.stopping:
+            await json_error(503, "The server is shutting down")(scope, receive, send)
+            return
+        if scope["method"] == "GET":
+            await self.app(scope, receive, send)
+            return
+        self._in_flight += 1
+        self._idle.clear()
+        try:
+            await self._answer_in_time(scope, receive, send)
+        finally:
+            self._in_flight -= 1
+            if not self._in_flight:
+                self._idle.set()
+
+    async def _answer_in_time(self, scope: Scope, receive: Receive, send: Send) -> None:
+        started = finished = False
+
+        async def watched_send(message: Message) -> None:
+            nonlocal started, finished
+            started = started or message["type"] == "http.response.start"
+            finished = finished or (message["type"] == "http.response.body" and not message.get("more_body"))
+            await send(message)
+
+        assert self.app is not None
+        with anyio.move_on_after(self.request_timeout) as limit:
+            await self.app(scope, receive, watched_send)
+        if not limit.cancelled_caught or finished:
+            return
+        logger.warning("A %s request ran out of its %g s and was cut", scope["method"], self.request_timeout)
+        if started:
+            await send({"type": "http.response.body", "body": b"", "more_body": False})
+        else:
+            message = f"The request took longer than the server's limit of {self.request_timeout:g} s"
+            await json_error(504, message)(scope, receive, send)
+
+    async def drain(self, grace: float) -> bool:
+        """Refuse new requests and wait up to `grace` seconds for those in flight; whether they all ended."""
+        self.stopping = True
+        with anyio.move_on_after(grace):
+            await self._idle.wait()
+            return True
+        return False
+
+
+def mcp_app(tool_server: ToolServer, http: HttpSettings, *, behind_front: bool) -> RequestGuard:
+    """The SDK's streamable HTTP endpoint for `tool_server` at /mcp, /healthz beside it, within the guard."""
+    if behind_front:
+        # The front checked the token; the Host it passes on is its own business.
+        security = TransportSecuritySettings(enable_dns_rebinding_protection=False)
+    else:
+        # Without tokens a web page the user opens could call a loopback server; only local names pass.
+        hosts = {"127.0.0.1", "localhost", "[::1]", f"[{http.host}]" if ":" in http.host else http.host}
+        security = TransportSecuritySettings(
+            enable_dns_rebinding_protection=True,
+            allowed_hosts=[f"{host}:*" for host in sorted(hosts)],
+            allowed_origins=[f"http://{host}:*" for host in sorted(hosts)],
+        )
+    manager = SessionManager(
+        app=tool_server.server,
+        security_settings=security,
+        max_request_body_size=http.max_body,
+        max_sessions=http.sessions_per_tenant,
+    )
+    guard = RequestGuard(http.request_timeout)
+    routes = [Route(MCP_PATH, StreamableHTTPASGIApp(manager)), guard.health_route()]
+    guard.app = Starlette(routes=routes, lifespan=lambda app: manager.run())
+    return guard
+
+
+class _Uvicorn(uvicorn.Server):
+    @contextlib.contextmanager
+    def capture_signals(self) -> Iterator[None]:
+        # The command stops the server itself: after the calls in flight, and
+        # before the host closes its workers.
+        yield
+
+
+async def serve_announced(
+    guard: RequestGuard, listener: socket.socket, settings: Settings, http: HttpSettings, stop: asyncio.Event, what: str
+) -> None:
+    """Say what is served where, check the sandbox's walls meanwhile, and serve until stopped."""
+    bound = HttpSettings(host=http.host, port=listener.getsockname()[1])
+    print(f"tarvik: serving {bound.url} {what}", file=sys.stderr, flush=True)
+    # Probed while the first clients connect; no answer waits for it.
+    probing = asyncio.get_running_loop().create_task(log_walls(settings))
+    try:
+        await run_until_stopped(guard, listener, http.shutdown_grace, stop)
+    finally:
+        probing.cancel()
+
+
+async def run_until_stopped(guard: RequestGuard, listener: socket.socket, grace: float, stop: asyncio.Event) -> None:
+    """Serve `guard`'s app on `listener` until `stop` is set, then let the calls in flight finish (up to `grace`)."""
+    config = uvicorn.Config(
+        guard, log_config=None, access_log=False, lifespan="on", timeout_graceful_shutdown=_STREAMS_GRACE
+    )
+    server = _Uvicorn(config)
+    serving = asyncio.ensure_future(server.serve(sockets=[listener]))
+    stopping = asyncio.ensure_future(stop.wait())
+    try:
+        await asyncio.wait({serving, stopping}, return_when=asyncio.FIRST_COMPLETED)
+        if stopping.done() and not serving.done():
+            if await guard.drain(grace):
+                logger.info("Calls in flight finished; stopping")
+            else:
+                logger.warning("Stopping with calls still in flight after %g s", grace)
+            server.should_exit = True
+        await serving
+    finally:
+        stopping.cancel()
+
+
+def stop_on_signals(stop: asyncio.Event) -> Callable[[], None]:
+    """SIGTERM or SIGINT sets `stop`; a second one ends the process at once. Returns the undo."""
+    loop = asyncio.get_running_loop()
+    signals = (signal.SIGTERM, signal.SIGINT)
+
+    def received(signum: int) -> None:
+        if stop.is_set():
+            logging.shutdown()
+            os._exit(128 + signum)
+        logger.info("Received %s: finishing the calls in flight", signal.Signals(signum).name)
+        stop.set()
+
+    def undo() -> None:
+        for signum in signals:
+            loop.remove_signal_handler(signum)
+
+    for signum in signals:
+        loop.add_signal_handler(signum, received, signum)
+    return undo
+
+
+def tcp_listener(host: str, port: int) -> socket.socket:
+    family = socket.AF_INET6 if ":" in host else socket.AF_INET
+    return socket.create_server((host, port), family=family, backlog=1024)
+
+
+def unix_listener(path: Path) -> socket.socket:
+    listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    listener.bind(str(path))
+    os.chmod(path, 0o600)
+    listener.listen(1024)
+    return listener
+
+
+def configure_access_log() -> None:
+    """One line per call on stderr, whatever the log level: who called what, how it ended, in how long."""
+    access = logging.getLogger("tarvik.access")
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(logging.Formatter("%(asctime)s access %(message)s"))
+    access.addHandler(handler)
+    access.setLevel(logging.INFO)
+    access.propagate = False
+
+
+async def serve_http(settings: Settings, http: HttpSettings, stop: asyncio.Event) -> None:
+    """Serve HOME's store on loopback, without tokens, until `stop` is set."""
+    if not is_loopback(http.host):
+        raise ValueError(f"without --tokens, --http listens on loopback only, not on {http.host}")
+    listener = tcp_listener(http.host, http.port)
+    async with open_host(settings=settings) as host:
+        tool_server = build_server(host.registry, max_calls=http.calls_per_tenant)
+        what = (
+            "without --tokens, so on loopback only, for every local user and process; "
+            f"the tools are those of {store_root()}"
+        )
+        await serve_announced(mcp_app(tool_server, http, behind_front=False), listener, settings, http, stop, what)
+
+
+async def serve_tenant(settings: Settings, http: HttpSettings, tenant: str, path: Path) -> None:
+    """Serve one tenant's store (HOME) on the unix socket `path` for the front, until it goes or says stop.
+
+    The front holds the other end of stdin: its end of file, on purpose or
+    because the front died, stops this process as SIGTERM does.
+    """
+    stop = asyncio.Event()
+    undo = stop_on_signals(stop)
+    loop = asyncio.get_running_loop()
+    transport, _ = await loop.connect_read_pipe(lambda: _EndOfInput(stop), os.fdopen(0, "rb", closefd=False))
+    try:
+        listener = unix_listener(path)
+        async with open_host(settings=settings) as host:
+            tool_server = build_server(host.registry, tenant=tenant, max_calls=http.calls_per_tenant)
+            guard = mcp_app(tool_server, http, behind_front=True)
+            print("ready", flush=True)
+            await run_until_stopped(guard, listener, http.shutdown_grace, stop)
+    finally:
+        transport.close()
+        undo()
+
+
+class _EndOfInput(asyncio.Protocol):
+    def __init__(self, stop: asyncio.Event) -> None:
+        self._stop = stop
+
+    def connection_lost(self, exc: Exception | None) -> None:
+        self._stop.set()
