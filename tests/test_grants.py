@@ -237,3 +237,6 @@ def test_options_win_over_the_config_file(home: Path, tmp_path: Path) -> None:
     assert settings.tool_env == ("OTHER_KEY",)
     assert settings.allowed_hosts == ("api.example.com",)
     assert settings.register_saved is False
+    # A tenant's process gets all of them on its command line, and nothing of any file.
+    again = settings_from(build_parser().parse_args(["serve", *settings.as_arguments()]))
+    assert again == settings

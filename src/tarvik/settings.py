@@ -161,6 +161,28 @@ class Settings:
                 logger.warning("--tool-env %s: the host has no such variable, so tools get none", name)
         return granted
 
+    def as_arguments(self) -> list[str]:
+        """The options that give another `tarvik` process these settings, and no config file's."""
+        limits, policy = self.limits, self.packages
+        packages = policy.mode if policy.mode != "only" else ",".join(sorted(policy.names))
+        words = [
+            "--config", os.devnull,
+            "--max-processes", str(limits.processes), "--memory", str(limits.memory),
+            "--scratch", str(limits.scratch), "--open-files", str(limits.open_files),
+            "--packages", packages, "--package-timeout", str(policy.timeout),
+        ]
+        if limits.cpu_seconds is not None:
+            words += ["--cpu-seconds", str(limits.cpu_seconds)]
+        if self.require_sandbox:
+            words.append("--require-sandbox")
+        if not self.register_saved:
+            words.append("--no-register-saved")
+        for host in self.allowed_hosts:
+            words += ["--allow-host", host]
+        for name in self.tool_env:
+            words += ["--tool-env", name]
+        return words
+
     def subprocess_manager(self) -> SubprocessManager:
         return SubprocessManager(
             limits=self.limits, require_sandbox=self.require_sandbox, packages=self.packages,

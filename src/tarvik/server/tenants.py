@@ -68,21 +68,16 @@ class TenantUnavailable(RuntimeError):
 
 
 def settings_arguments(settings: Settings, http: HttpSettings) -> list[str]:
-    """The command-line options that give a tenant's process the operator's settings."""
-    limits = settings.limits
-    words = [
-        "--max-processes", str(limits.processes), "--memory", str(limits.memory), "--scratch", str(limits.scratch),
-        "--open-files", str(limits.open_files), "--max-body", str(http.max_body),
+    """The command-line options that give a tenant's process the operator's settings.
+
+    All of them, and no config file: a tenant's HOME is its own, and what
+    the operator chose must not depend on what lies there.
+    """
+    return [
+        *settings.as_arguments(), "--max-body", str(http.max_body),
         "--request-timeout", str(http.request_timeout), "--shutdown-grace", str(http.shutdown_grace),
         "--calls-per-tenant", str(http.calls_per_tenant), "--sessions-per-tenant", str(http.sessions_per_tenant),
     ]
-    if limits.cpu_seconds is not None:
-        words += ["--cpu-seconds", str(limits.cpu_seconds)]
-    if settings.require_sandbox:
-        words.append("--require-sandbox")
-    if not settings.register_saved:
-        words.append("--no-register-saved")
-    return words
 
 
 class TenantProcess:
