@@ -167,13 +167,16 @@ def test_fresh_coroutine_protocol(creator: Any, method: str, args: tuple[Any, ..
     coroutine.close()
 
 
+@pytest.mark.filterwarnings("ignore:the \\(type, exc, tb\\) signature:DeprecationWarning")
 def test_throw_accepts_the_legacy_type_and_value_form(tc: Any, home: Any) -> None:
     coroutine = tc.ToolCreatorTool(ManualManager())._validate_code("x")
     coroutine.send(None)
     with pytest.raises(ValueError, match="legacy"):
         coroutine.throw(ValueError, "legacy")
+    fresh = tc.ToolCreatorTool(ManualManager())._validate_code("x")
     with pytest.raises(TypeError):
-        tc.ToolCreatorTool(ManualManager())._validate_code("x").throw(42)
+        fresh.throw(42)
+    fresh.close()
 
 
 def test_an_awaited_object_that_is_not_awaitable_raises_type_error(tc: Any, home: Any) -> None:
@@ -218,3 +221,4 @@ def test_coroutine_names_follow_the_method(creator: Any) -> None:
     assert coroutine.cr_running is False
     assert "ToolCreatorTool._validate_code" in repr(coroutine)
     coroutine.close()
+

@@ -40,7 +40,7 @@ async def test_plain_folder_names_keep_working(creator: Any, store: Path, name: 
     assert (store / name / "tool.py").exists()
 
 
-async def test_linked_tool_folder_is_not_read_run_or_followed_by_delete(
+async def test_linked_tool_folder_is_not_read_run_or_deleted(
     creator: Any, manager: FakeManager, store: Path, outside: Path
 ) -> None:
     (store / "evil").symlink_to(outside, target_is_directory=True)
@@ -48,10 +48,18 @@ async def test_linked_tool_folder_is_not_read_run_or_followed_by_delete(
     assert info == "[ERROR] Tool folder leads outside the tool store: evil"
     run = await creator.execute(operation="run", tool_name="evil")
     assert run.startswith("[ERROR] Tool script is outside the tool store: ")
-    with pytest.raises(OSError):  # rmtree refuses a linked folder
-        await creator.execute(operation="delete", tool_name="evil")
+    delete = await creator.execute(operation="delete", tool_name="evil")
+    assert delete == "[ERROR] Tool folder leads outside the tool store: evil"
     assert manager.tasks == []
     assert (outside / "tool.py").exists() and (store / "evil").is_symlink()
+
+
+async def test_a_linked_folder_inside_the_store_is_still_refused_by_rmtree(creator: Any, store: Path) -> None:
+    await creator.execute(operation="create", tool_name="real", code="def main(a): return 1")
+    (store / "alias").symlink_to(store / "real", target_is_directory=True)
+    with pytest.raises(OSError):
+        await creator.execute(operation="delete", tool_name="alias")
+    assert (store / "real" / "tool.py").exists()
 
 
 async def test_linked_files_inside_a_tool_folder(creator: Any, manager: FakeManager, store: Path, outside: Path) -> None:
