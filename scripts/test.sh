@@ -5,10 +5,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 python=${1:-python3}
 shift || true
-version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
-venv=.venv-$version
+# X.Y and the ABI flags ("d" for a debug build), so that a release and a
+# debug interpreter of one version get environments of their own.
+tag=$("$python" -c 'import sys; print("%d.%d%s" % (*sys.version_info[:2], sys.abiflags))')
+venv=.venv-$tag
 [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
 "$venv/bin/python" -m pip install --quiet --upgrade pip==25.3
-"$venv/bin/python" -m pip install --quiet ".[test]" --config-settings=build-dir="build/py$version"
+"$venv/bin/python" -m pip install --quiet ".[test]" --config-settings=build-dir="build/py$tag"
 cd tests  # run against the installed package, not the source tree
 "../$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"
