@@ -27,6 +27,9 @@ constexpr size_t kDeepestWritten = 64;
 PyObject *imported_json = nullptr;
 PyObject *imported_dumps = nullptr;
 
+// The writer recurses with the value's nesting, which enter() bounds at
+// kDeepestWritten levels.
+// NOLINTBEGIN(misc-no-recursion)
 class PrettyWriter {
 public:
     // False when json.dumps must write `value` instead.
@@ -193,6 +196,7 @@ private:
     std::string out_;
     std::vector<PyObject *> open_;
 };
+// NOLINTEND(misc-no-recursion)
 
 }  // namespace
 
