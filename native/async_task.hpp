@@ -16,9 +16,9 @@
 
 namespace tarvik {
 
-// Memory for the frames of Async bodies. Frames of finished bodies are kept,
-// a few of each size, for the next calls, which then cost no malloc. The
-// GIL serialises every use.
+// Memory for the frames of Async bodies, from Python's allocator, beside the
+// objects the bodies work with. Frames of finished bodies are kept, a few of
+// each size, for the next calls. The GIL serialises every use.
 void *allocate_frame(size_t size);
 void free_frame(void *frame, size_t size) noexcept;
 

@@ -37,7 +37,7 @@ struct CoroutineState {
     bool running = false;
 };
 
-// Laid out by tp_alloc; make_coroutine constructs the state in place.
+// Allocated by make_coroutine, which constructs the state in place.
 struct CoroutineObject {
     PyObject_HEAD
     PyObject *weakrefs;
@@ -780,9 +780,11 @@ void *allocate_frame(size_t size) {
     if (size <= kLargestKeptFrame) {
         KeptFrames &kept = kept_frames[size_class(size)];
         if (kept.count > 0) return kept.frames[--kept.count];
-        return ::operator new((size_class(size) + 1) * kFrameSizeClass);
+        size = (size_class(size) + 1) * kFrameSizeClass;
     }
-    return ::operator new(size);
+    void *frame = PyMem_Malloc(size);
+    if (!frame) throw std::bad_alloc();
+    return frame;
 }
 
 void free_frame(void *frame, size_t size) noexcept {
@@ -793,7 +795,7 @@ void free_frame(void *frame, size_t size) noexcept {
             return;
         }
     }
-    ::operator delete(frame);
+    PyMem_Free(frame);
 }
 
 nb::object awaited::await_resume() {

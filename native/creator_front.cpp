@@ -5,6 +5,8 @@
 #include "store.hpp"
 #include "texts.hpp"
 
+#include <array>
+
 namespace tarvik {
 namespace {
 
@@ -83,24 +85,39 @@ nb::object creator_parameters(const Call &) {
     return schema;
 }
 
+namespace {
+
+// The member each operation calls, and whether its result is awaited. The
+// names differ, so at most one matches and the order does not matter.
+struct Operation {
+    const Interned &name;
+    const Interned &member;
+    bool awaited;
+    bool takes_kwargs;
+};
+
+const std::array<Operation, 6> kOperations = {{
+    {names::create, names::create_tool, true, true},
+    {names::validate, names::validate_tool, true, true},
+    {names::list, names::list_tools, false, false},
+    {names::delete_, names::delete_tool, false, true},
+    {names::run, names::run_tool, true, true},
+    {names::info, names::tool_info, false, true},
+}};
+
+}  // namespace
+
 Async creator_execute(const Call &call) {
-    // Operations are reached through the instance so that overrides win.
-    const nb::handle self = call.self();
-    const nb::handle kwargs = call.kwargs;
-    const nb::object operation = dict_get(kwargs, names::operation, names::list);
-    if (str_equals(operation, names::create)) {
-        co_return co_await awaited(call_method(self, names::create_tool, kwargs));
+    const nb::object operation = dict_get(call.kwargs, names::operation, names::list);
+    for (const Operation &candidate : kOperations) {
+        if (!str_equals(operation, candidate.name)) continue;
+        // Reached through the instance, so that overrides win.
+        nb::object result = candidate.takes_kwargs
+                                ? call_method(call.self(), candidate.member, call.kwargs)
+                                : call_method(call.self(), candidate.member);
+        if (candidate.awaited) result = co_await awaited(result);
+        co_return result;
     }
-    if (str_equals(operation, names::validate)) {
-        co_return co_await awaited(call_method(self, names::validate_tool, kwargs));
-    }
-    if (str_equals(operation, names::list)) co_return call_method(self, names::list_tools);
-    if (str_equals(operation, names::delete_))
-        co_return call_method(self, names::delete_tool, kwargs);
-    if (str_equals(operation, names::run)) {
-        co_return co_await awaited(call_method(self, names::run_tool, kwargs));
-    }
-    if (str_equals(operation, names::info)) co_return call_method(self, names::tool_info, kwargs);
     co_return text_with(texts::unknown_operation, operation);
 }
 
