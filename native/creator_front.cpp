@@ -90,19 +90,19 @@ namespace {
 // The member each operation calls, and whether its result is awaited. The
 // names differ, so at most one matches and the order does not matter.
 struct Operation {
-    const Interned &name;
-    const Interned &member;
+    const Interned *name;
+    const Interned *member;
     bool awaited;
     bool takes_kwargs;
 };
 
 const std::array<Operation, 6> kOperations = {{
-    {names::create, names::create_tool, true, true},
-    {names::validate, names::validate_tool, true, true},
-    {names::list, names::list_tools, false, false},
-    {names::delete_, names::delete_tool, false, true},
-    {names::run, names::run_tool, true, true},
-    {names::info, names::tool_info, false, true},
+    {&names::create, &names::create_tool, true, true},
+    {&names::validate, &names::validate_tool, true, true},
+    {&names::list, &names::list_tools, false, false},
+    {&names::delete_, &names::delete_tool, false, true},
+    {&names::run, &names::run_tool, true, true},
+    {&names::info, &names::tool_info, false, true},
 }};
 
 }  // namespace
@@ -110,11 +110,11 @@ const std::array<Operation, 6> kOperations = {{
 Async creator_execute(const Call &call) {
     const nb::object operation = dict_get(call.kwargs, names::operation, names::list);
     for (const Operation &candidate : kOperations) {
-        if (!str_equals(operation, candidate.name)) continue;
+        if (!str_equals(operation, *candidate.name)) continue;
         // Reached through the instance, so that overrides win.
         nb::object result = candidate.takes_kwargs
-                                ? call_method(call.self(), candidate.member, call.kwargs)
-                                : call_method(call.self(), candidate.member);
+                                ? call_method(call.self(), *candidate.member, call.kwargs)
+                                : call_method(call.self(), *candidate.member);
         if (candidate.awaited) result = co_await awaited(result);
         co_return result;
     }
