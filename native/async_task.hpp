@@ -16,14 +16,20 @@
 
 namespace tarvik {
 
+// Memory for the frames of Async bodies, from Python's allocator, beside the
+// objects the bodies work with. Frames of finished bodies are kept, a few of
+// each size, for the next calls. The GIL serialises every use.
+void *allocate_frame(size_t size);
+void free_frame(void *frame, size_t size) noexcept;
+
 class Async {
 public:
     struct promise_type {
-        nb::object awaited;         // iterator being delegated to while suspended
-        nb::object sent;            // what it returned, handed to the body on resume
-        std::exception_ptr thrown;  // or what it raised
-        nb::object result;          // the body's co_return value
-        std::exception_ptr error;   // or the exception that ended the body
+        nb::object awaited;        // iterator being delegated to while suspended
+        nb::object sent;           // what it returned, handed to the body on resume
+        nb::object thrown;         // or the Python exception it raised
+        nb::object result;         // the body's co_return value
+        std::exception_ptr error;  // or the exception that ended the body
 
         Async get_return_object() noexcept {
             return Async(std::coroutine_handle<promise_type>::from_promise(*this));
@@ -32,6 +38,9 @@ public:
         std::suspend_always final_suspend() noexcept { return {}; }
         void return_value(nb::object value) noexcept { result = std::move(value); }
         void unhandled_exception() noexcept { error = std::current_exception(); }
+
+        static void *operator new(size_t size) { return allocate_frame(size); }
+        static void operator delete(void *frame, size_t size) noexcept { free_frame(frame, size); }
     };
     using Handle = std::coroutine_handle<promise_type>;
 
@@ -61,7 +70,8 @@ private:
 };
 
 // The iterator that `await value` would drive: a coroutine itself, or what
-// its __await__ returns. Raises TypeError for anything not awaitable.
+// its __await__ returns. Raises TypeError for anything not awaitable, and
+// RuntimeError for a coroutine that another await is already driving.
 nb::object await_iterator(nb::handle awaitable);
 
 // `co_await awaited(x)` inside an Async body behaves like `await x`.
@@ -74,10 +84,7 @@ public:
         promise_ = &handle.promise();
         promise_->awaited = std::move(iterator_);
     }
-    nb::object await_resume() {
-        if (promise_->thrown) std::rethrow_exception(std::exchange(promise_->thrown, {}));
-        return std::move(promise_->sent);
-    }
+    nb::object await_resume();
 
 private:
     nb::object iterator_;

@@ -2,8 +2,17 @@
 #include "common.hpp"
 
 #include <cstdarg>
+#include <cstring>
 
 namespace tarvik {
+
+nb::handle Interned::get() const {
+    if (!object_) {
+        object_ = PyUnicode_InternFromString(text_);
+        if (!object_) throw nb::python_error();
+    }
+    return object_;
+}
 
 void raise(PyObject *type, const char *format, ...) {
     va_list args;
@@ -13,37 +22,60 @@ void raise(PyObject *type, const char *format, ...) {
     throw nb::python_error();
 }
 
+nb::object checked(PyObject *result) {
+    if (!result) throw nb::python_error();
+    return nb::steal(result);
+}
+
 bool truthy(nb::handle value) {
     const int result = PyObject_IsTrue(value.ptr());
     if (result < 0) throw nb::python_error();
     return result != 0;
 }
 
-nb::object dict_get(nb::handle mapping, const char *key, nb::handle fallback) {
-    PyObject *found = PyDict_GetItemWithError(mapping.ptr(), nb::str(key).ptr());
+nb::object dict_get(nb::handle mapping, nb::handle key, nb::handle fallback) {
+    PyObject *found = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
     if (found) return nb::borrow(found);
     if (PyErr_Occurred()) throw nb::python_error();
     return nb::borrow(fallback);
 }
 
-bool str_equals(nb::handle value, std::string_view text) {
-    if (!PyUnicode_Check(value.ptr())) return false;
-    Py_ssize_t size = 0;
-    const char *utf8 = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
-    if (!utf8) {
-        // Lone surrogates cannot be UTF-8 and so never equal an operation name.
-        PyErr_Clear();
-        return false;
-    }
-    return std::string_view(utf8, static_cast<size_t>(size)) == text;
+void dict_set(nb::handle mapping, nb::handle key, nb::handle value) {
+    if (PyDict_SetItem(mapping.ptr(), key.ptr(), value.ptr()) < 0) throw nb::python_error();
 }
 
-nb::str to_text(nb::handle value) { return nb::str(value); }
+bool str_equals(nb::handle value, nb::handle text) {
+    PyObject *left = value.ptr();
+    PyObject *right = text.ptr();
+    if (left == right) return true;
+    // The characters decide, as str's own comparison does, so a subclass's
+    // __eq__ has no say.
+    if (!PyUnicode_Check(left)) return false;
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(left) < 0) throw nb::python_error();
+#endif
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(left);
+    if (length != PyUnicode_GET_LENGTH(right) || PyUnicode_KIND(left) != PyUnicode_KIND(right)) {
+        return false;
+    }
+    return std::memcmp(PyUnicode_DATA(left), PyUnicode_DATA(right),
+                       static_cast<size_t>(length) * PyUnicode_KIND(left)) == 0;
+}
 
-nb::str prefixed(const char *prefix, nb::handle value) {
-    nb::object joined = nb::steal(PyUnicode_Concat(nb::str(prefix).ptr(), to_text(value).ptr()));
-    if (!joined) throw nb::python_error();
-    return nb::borrow<nb::str>(joined);
+nb::object get_attr(nb::handle object, nb::handle name) {
+    return checked(PyObject_GetAttr(object.ptr(), name.ptr()));
+}
+
+nb::object optional_attr(nb::handle object, nb::handle name) {
+    PyObject *found = PyObject_GetAttr(object.ptr(), name.ptr());
+    if (found) return nb::steal(found);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+    PyErr_Clear();
+    return {};
+}
+
+void set_attr(nb::handle object, nb::handle name, nb::handle value) {
+    if (PyObject_SetAttr(object.ptr(), name.ptr(), value.ptr()) < 0) throw nb::python_error();
 }
 
 }  // namespace tarvik

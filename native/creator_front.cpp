@@ -1,7 +1,11 @@
 // The tool creator as the host sees it: construction, identity, parameter
 // schema and the dispatch of operations.
+#include "names.hpp"
 #include "operations.hpp"
 #include "store.hpp"
+#include "texts.hpp"
+
+#include <array>
 
 namespace tarvik {
 namespace {
@@ -34,17 +38,18 @@ nb::dict property(const char *type, const char *description) {
 }  // namespace
 
 nb::object creator_init(const Call &call) {
-    nb::handle self = call.self();
-    nb::handle manager = call.arg(0);
-    self.attr("_manager") =
-        truthy(manager) ? nb::borrow(manager) : call.global("SubprocessManager")();
-    self.attr("_registry") = call.arg(1);
-    self.attr("_custom_tools_dir") = call.global("_get_custom_tools_dir")();
+    const nb::handle self = call.self();
+    const nb::handle manager = call.arg(0);
+    set_attr(self, names::manager,
+             truthy(manager) ? nb::borrow(manager)
+                             : call_object(call.global(names::subprocess_manager_class)));
+    set_attr(self, names::registry, call.arg(1));
+    set_attr(self, names::custom_tools_dir, call_object(call.global(names::get_custom_tools_dir)));
     return nb::none();
 }
 
 nb::object creator_set_registry(const Call &call) {
-    call.self().attr("_registry") = call.arg(0);
+    set_attr(call.self(), names::registry, call.arg(0));
     return nb::none();
 }
 
@@ -80,22 +85,40 @@ nb::object creator_parameters(const Call &) {
     return schema;
 }
 
+namespace {
+
+// The member each operation calls, and whether its result is awaited. The
+// names differ, so at most one matches and the order does not matter.
+struct Operation {
+    const Interned *name;
+    const Interned *member;
+    bool awaited;
+    bool takes_kwargs;
+};
+
+const std::array<Operation, 6> kOperations = {{
+    {&names::create, &names::create_tool, true, true},
+    {&names::validate, &names::validate_tool, true, true},
+    {&names::list, &names::list_tools, false, false},
+    {&names::delete_, &names::delete_tool, false, true},
+    {&names::run, &names::run_tool, true, true},
+    {&names::info, &names::tool_info, false, true},
+}};
+
+}  // namespace
+
 Async creator_execute(const Call &call) {
-    // Operations are reached through the instance so that overrides win.
-    nb::handle self = call.self();
-    const nb::dict &kwargs = call.kwargs;
-    nb::object operation = dict_get(kwargs, "operation", nb::str("list"));
-    if (str_equals(operation, "create")) {
-        co_return co_await awaited(self.attr("_create_tool")(kwargs));
+    const nb::object operation = dict_get(call.kwargs, names::operation, names::list);
+    for (const Operation &candidate : kOperations) {
+        if (!str_equals(operation, *candidate.name)) continue;
+        // Reached through the instance, so that overrides win.
+        nb::object result = candidate.takes_kwargs
+                                ? call_method(call.self(), *candidate.member, call.kwargs)
+                                : call_method(call.self(), *candidate.member);
+        if (candidate.awaited) result = co_await awaited(result);
+        co_return result;
     }
-    if (str_equals(operation, "validate")) {
-        co_return co_await awaited(self.attr("_validate_tool")(kwargs));
-    }
-    if (str_equals(operation, "list")) co_return self.attr("_list_tools")();
-    if (str_equals(operation, "delete")) co_return self.attr("_delete_tool")(kwargs);
-    if (str_equals(operation, "run")) co_return co_await awaited(self.attr("_run_tool")(kwargs));
-    if (str_equals(operation, "info")) co_return self.attr("_tool_info")(kwargs);
-    co_return prefixed("[ERROR] Unknown operation: ", operation);
+    co_return text_with(texts::unknown_operation, operation);
 }
 
 nb::object get_custom_tools_dir(const Call &call) { return custom_tools_dir(call); }

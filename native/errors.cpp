@@ -31,4 +31,31 @@ void restore_python_error(const std::exception_ptr &error) noexcept {
     }
 }
 
+nb::object take_error() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return nb::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type = nullptr;
+    PyObject *value = nullptr;
+    PyObject *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback) {
+        PyException_SetTraceback(value, traceback);
+        Py_DECREF(traceback);
+    }
+    Py_XDECREF(type);
+    return nb::steal(value);
+#endif
+}
+
+void set_error(nb::object exception) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exception.release().ptr());
+#else
+    PyObject *value = exception.release().ptr();
+    PyErr_Restore(Py_NewRef(Py_TYPE(value)), value, PyException_GetTraceback(value));
+#endif
+}
+
 }  // namespace tarvik

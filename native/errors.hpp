@@ -1,4 +1,5 @@
-// The one place where C++ exceptions become Python errors.
+// The one place where C++ exceptions become Python errors, and the moves of
+// Python exceptions between the error indicator and C++ code.
 #pragma once
 
 #include "common.hpp"
@@ -22,5 +23,30 @@ PyObject *python_boundary(Body &&body) noexcept {
         return nullptr;
     }
 }
+
+// The pending Python exception, normalized and carrying its traceback; the
+// error indicator is cleared. Requires a pending exception.
+nb::object take_error() noexcept;
+
+// Makes `exception`, an exception instance, the pending Python exception.
+void set_error(nb::object exception) noexcept;
+
+// While alive, `exception` is the exception being handled, as in the body of
+// an `except` clause: an exception raised meanwhile gets it as __context__,
+// and sys.exception() returns it.
+class Handling {
+public:
+    explicit Handling(nb::handle exception) : previous_(nb::steal(PyErr_GetHandledException())) {
+        PyErr_SetHandledException(exception.ptr());
+    }
+    ~Handling() { PyErr_SetHandledException(previous_.ptr()); }
+    Handling(const Handling &) = delete;
+    Handling &operator=(const Handling &) = delete;
+    Handling(Handling &&) = delete;
+    Handling &operator=(Handling &&) = delete;
+
+private:
+    nb::object previous_;
+};
 
 }  // namespace tarvik

@@ -2,6 +2,7 @@
 // the logger and builds the two tool classes. It touches no file.
 #include "members.hpp"
 #include "native_function.hpp"
+#include "texts.hpp"
 
 #include <string>
 
@@ -67,6 +68,7 @@ NB_MODULE(tool_creator, module) {
     init_function_types();
 
     globals["json"] = nb::module_::import_("json");
+    remember_json_module(globals["json"]);
     globals["logging"] = nb::module_::import_("logging");
     globals["Path"] = import_name("pathlib", "Path");
     globals["Any"] = import_name("typing", "Any");

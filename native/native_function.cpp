@@ -16,17 +16,12 @@
 #include <string>
 #include <utility>
 
-#if PY_VERSION_HEX < 0x030C0000
-#include <structmember.h>
-#define Py_T_PYSSIZET T_PYSSIZET
-#define Py_READONLY READONLY
-#endif
-
 namespace tarvik {
 namespace {
 
 struct FunctionFields {
     nb::object name, qualname, doc, module, annotations, code, defaults, globals;
+    nb::object parameter_names;  // interned, self first for methods: what keywords match
 };
 
 // Laid out by tp_alloc, never constructed: make_function fills the fields.
@@ -49,6 +44,20 @@ size_t positional_count(const FunctionSpec &spec) {
 const char *positional_name(const FunctionSpec &spec, size_t index) {
     if (spec.is_method) return index == 0 ? "self" : spec.params[index - 1].name;
     return spec.params[index].name;
+}
+
+// The parameter that `keyword` names, or `count` for none. Keywords are
+// nearly always interned, so identity decides first, as in CPython's own
+// binding; only a keyword that is not interned is compared by its text.
+size_t parameter_slot(PyObject *names, PyObject *keyword, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        if (PyTuple_GET_ITEM(names, static_cast<Py_ssize_t>(i)) == keyword) return i;
+    }
+    if (PyUnicode_CheckExact(keyword) && PyUnicode_CHECK_INTERNED(keyword)) return count;
+    for (size_t i = 0; i < count; ++i) {
+        if (str_equals(keyword, PyTuple_GET_ITEM(names, static_cast<Py_ssize_t>(i)))) return i;
+    }
+    return count;
 }
 
 bool positional_defaults_to_none(const FunctionSpec &spec, size_t index) {
@@ -78,22 +87,15 @@ Call bind_arguments(const FunctionObject *fn, PyObject *const *args, size_t narg
               nargs == 1 ? "was" : "were");
     }
     Call call;
-    call.globals = nb::borrow<nb::dict>(fn->fields.globals);
-    call.args.resize(count);
+    call.globals = fn->fields.globals;
     for (size_t i = 0; i < nargs; ++i) call.args[i] = nb::borrow(args[i]);
-    if (spec.var_keywords) call.kwargs = nb::dict();
+    if (spec.var_keywords) call.kwargs = checked(PyDict_New());
 
     const Py_ssize_t keyword_count = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < keyword_count; ++k) {
         PyObject *keyword = PyTuple_GET_ITEM(kwnames, k);
         nb::handle value = args[nargs + static_cast<size_t>(k)];
-        size_t slot = count;
-        for (size_t i = 0; i < count; ++i) {
-            if (PyUnicode_CompareWithASCIIString(keyword, positional_name(spec, i)) == 0) {
-                slot = i;
-                break;
-            }
-        }
+        const size_t slot = parameter_slot(fn->fields.parameter_names.ptr(), keyword, count);
         if (slot < count) {
             if (call.args[slot].is_valid()) {
                 raise(PyExc_TypeError, "%U() got multiple values for argument '%U'",
@@ -101,7 +103,7 @@ Call bind_arguments(const FunctionObject *fn, PyObject *const *args, size_t narg
             }
             call.args[slot] = nb::borrow(value);
         } else if (spec.var_keywords) {
-            call.kwargs[keyword] = value;
+            dict_set(call.kwargs, keyword, value);
         } else {
             raise(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'",
                   fn->fields.qualname.ptr(), keyword);
@@ -132,7 +134,9 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
         for (size_t i = 0; i < spec.params.size(); ++i) {
             check_argument(spec.params[i], call.args[first + i]);
         }
+        // An async body runs later, under the coroutine's own guard.
         if (spec.async) return make_coroutine(self, spec, std::move(call));
+        const RecursionGuard guard(" in a tool_creator method");
         nb::object result = spec.sync(call);
         check_result(spec.result_check, result);
         return result;
@@ -147,7 +151,7 @@ PyObject *function_descr_get(PyObject *self, PyObject *instance, PyObject *) noe
 int function_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
     FunctionFields &f = as_function(self)->fields;
     for (nb::object *field : {&f.name, &f.qualname, &f.doc, &f.module, &f.annotations, &f.code,
-                              &f.defaults, &f.globals}) {
+                              &f.defaults, &f.globals, &f.parameter_names}) {
         Py_VISIT(field->ptr());
     }
     Py_VISIT(Py_TYPE(self));
@@ -158,7 +162,7 @@ int function_clear(PyObject *self) noexcept {
     FunctionFields &f = as_function(self)->fields;
     // Reset one by one: each release may run arbitrary finalizers.
     for (nb::object *field : {&f.name, &f.qualname, &f.doc, &f.module, &f.annotations, &f.code,
-                              &f.defaults, &f.globals}) {
+                              &f.defaults, &f.globals, &f.parameter_names}) {
         nb::object released = std::move(*field);
     }
     return 0;
@@ -257,14 +261,17 @@ nb::object make_defaults(const FunctionSpec &spec) {
 
 }  // namespace
 
-nb::object Call::global(const char *name) const {
-    PyObject *found = PyDict_GetItemWithError(globals.ptr(), nb::str(name).ptr());
+nb::object Call::global(nb::handle name) const {
+    PyObject *found = PyDict_GetItemWithError(globals.ptr(), name.ptr());
     if (found) return nb::borrow(found);
     if (PyErr_Occurred()) throw nb::python_error();
-    raise(PyExc_NameError, "name '%s' is not defined", name);
+    raise(PyExc_NameError, "name '%U' is not defined", name.ptr());
 }
 
 nb::object make_function(const FunctionSpec &spec, const char *qualname, nb::dict globals) {
+    if (positional_count(spec) > Call::kMaxArguments) {
+        raise(PyExc_SystemError, "%s takes more arguments than a call can hold", qualname);
+    }
     PyTypeObject *type = reinterpret_cast<PyTypeObject *>(function_type.ptr());
     nb::object self = nb::steal(type->tp_alloc(type, 0));
     if (!self) throw nb::python_error();
@@ -276,11 +283,18 @@ nb::object make_function(const FunctionSpec &spec, const char *qualname, nb::dic
     f.name = nb::str(spec.name);
     f.qualname = nb::str(qualname);
     f.doc = spec.doc ? nb::object(nb::str(spec.doc)) : nb::none();
-    f.module = dict_get(globals, "__name__", nb::none());
+    f.module = dict_get(globals, nb::str("__name__"), nb::none());
     f.annotations = make_annotations(spec);
     f.code = make_code(spec, f.qualname);
     f.defaults = make_defaults(spec);
     f.globals = std::move(globals);
+    const size_t count = positional_count(spec);
+    f.parameter_names = checked(PyTuple_New(static_cast<Py_ssize_t>(count)));
+    for (size_t i = 0; i < count; ++i) {
+        PyTuple_SET_ITEM(
+            f.parameter_names.ptr(), static_cast<Py_ssize_t>(i),
+            checked(PyUnicode_InternFromString(positional_name(spec, i))).release().ptr());
+    }
     return self;
 }
 

@@ -5,6 +5,7 @@
 #include "async_task.hpp"
 #include "common.hpp"
 
+#include <array>
 #include <vector>
 
 namespace tarvik {
@@ -21,14 +22,19 @@ struct Param {
 
 // The bound arguments of one call, owned by whoever runs the body.
 struct Call {
-    nb::dict globals;              // the module namespace, read at every use
-    std::vector<nb::object> args;  // self (for methods) first, then the parameters
-    nb::dict kwargs;               // the **kwargs of functions that collect them
+    // Self and the parameters of the member with the most (DynamicTool.__init__).
+    static constexpr size_t kMaxArguments = 5;
 
-    nb::handle self() const { return args.front(); }
+    // Plain objects, not nb::dict, whose default constructor makes a dict.
+    nb::object globals;  // the module namespace, read at every use
+    std::array<nb::object, kMaxArguments> args =
+        {};             // self (for methods) first, then the parameters
+    nb::object kwargs;  // the **kwargs dict of functions that collect them
+
+    nb::handle self() const { return args[0]; }
     nb::handle arg(size_t index) const { return args[index + 1]; }
     // A module-level name, looked up now (NameError when missing).
-    nb::object global(const char *name) const;
+    nb::object global(nb::handle name) const;
 };
 
 using SyncBody = nb::object (*)(const Call &);

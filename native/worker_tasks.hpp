@@ -16,6 +16,9 @@ nb::object custom_task(const Call &call, nb::handle command, double timeout);
 // The task that calls `main(args)` of the script at `script_path`.
 nb::object run_function_task(const Call &call, nb::handle script_path, nb::handle args);
 
+// `self._manager.spawn(task)`: the awaitable of the worker's result.
+nb::object spawn(const Call &call, nb::handle task);
+
 // "[ERROR] " and the worker's error, or its output as pretty JSON.
 nb::object run_result_text(const Call &call, nb::handle result);
 

@@ -8,14 +8,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 python=${1:-python3}
-version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
-venv=.venv-$version
-logs=build/leakcheck-$version
+tag=$("$python" -c 'import sys; print("%d.%d%s" % (*sys.version_info[:2], sys.abiflags))')
+venv=.venv-$tag
+logs=build/leakcheck-$tag
 
 if ! [ -x "$venv/bin/python" ] || ! "$venv/bin/python" -c 'import tarvik.tools.tool_creator' 2>/dev/null; then
   [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
   "$venv/bin/python" -m pip install --quiet --upgrade pip==25.3
-  "$venv/bin/python" -m pip install --quiet ".[test]" --config-settings=build-dir="build/py$version"
+  "$venv/bin/python" -m pip install --quiet ".[test]" --config-settings=build-dir="build/py$tag"
 fi
 mkdir -p "$logs"
 

@@ -9,7 +9,12 @@ from __future__ import annotations
 import asyncio
 import collections.abc
 import gc
+import os
+import subprocess
+import sys
+import textwrap
 import weakref
+from pathlib import Path
 from typing import Any
 
 import pytest
@@ -167,13 +172,16 @@ def test_fresh_coroutine_protocol(creator: Any, method: str, args: tuple[Any, ..
     coroutine.close()
 
 
+@pytest.mark.filterwarnings("ignore:the \\(type, exc, tb\\) signature:DeprecationWarning")
 def test_throw_accepts_the_legacy_type_and_value_form(tc: Any, home: Any) -> None:
     coroutine = tc.ToolCreatorTool(ManualManager())._validate_code("x")
     coroutine.send(None)
     with pytest.raises(ValueError, match="legacy"):
         coroutine.throw(ValueError, "legacy")
+    fresh = tc.ToolCreatorTool(ManualManager())._validate_code("x")
     with pytest.raises(TypeError):
-        tc.ToolCreatorTool(ManualManager())._validate_code("x").throw(42)
+        fresh.throw(42)
+    fresh.close()
 
 
 def test_an_awaited_object_that_is_not_awaitable_raises_type_error(tc: Any, home: Any) -> None:
@@ -218,3 +226,55 @@ def test_coroutine_names_follow_the_method(creator: Any) -> None:
     assert coroutine.cr_running is False
     assert "ToolCreatorTool._validate_code" in repr(coroutine)
     coroutine.close()
+
+
+async def test_a_pending_task_shows_where_its_native_coroutine_is(tc: Any, home: Any) -> None:
+    gate = Gate()
+    task = asyncio.create_task(tc.ToolCreatorTool(gate).execute(operation="validate", code="x"))
+    await gate.entered.wait()
+    assert "coro=<ToolCreatorTool.execute() running at " in repr(task)
+    assert [frame.f_code.co_name for frame in task.get_stack()] == ["execute"]
+    gate.release.set_result(FakeResult(output={"valid": True}))
+    await task
+    assert task.get_stack() == []
+
+
+RECURSION = {
+    # Each level awaits the next through the native coroutines, 100,000 deep.
+    "nested arguments": """
+        class Deep(tc.ToolCreatorTool):
+            _validate_code = tc.ToolCreatorTool._validate_tool
+        code = {}
+        for _ in range(100_000):
+            code = {"code": code}
+        call = Deep(manager).execute(operation="validate", code=code)
+    """,
+    # A worker call that feeds back into validation, without end and
+    # without a Python frame between the native ones.
+    "spawn calling back": """
+        class Feedback:
+            def spawn(self, task):
+                return creator._validate_code("x")
+        creator = tc.ToolCreatorTool(Feedback())
+        call = creator.execute(operation="validate", code="x")
+    """,
+}
+
+
+@pytest.mark.parametrize("case", RECURSION)
+def test_runaway_recursion_raises_recursion_error(home: Path, case: str) -> None:
+    # In a child process: before the guard this ended the interpreter with SIGSEGV.
+    code = textwrap.dedent("""
+        import asyncio
+        import tarvik.tools.tool_creator as tc
+        from conftest import FakeManager
+        manager = FakeManager()
+    """) + textwrap.dedent(RECURSION[case]) + textwrap.dedent("""
+        try:
+            asyncio.run(call)
+        except RecursionError:
+            print("RecursionError")
+    """)
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                         cwd=Path(__file__).parent, env={**os.environ, "HOME": str(home)})
+    assert (run.returncode, run.stdout.strip()) == (0, "RecursionError"), run.stderr[-2000:]

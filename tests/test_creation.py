@@ -142,6 +142,20 @@ async def test_failed_registration_keeps_files_and_warns(tc: Any, store: Path, c
         ("WARNING", f"Failed to register tool t: {text}")]
 
 
+async def test_an_error_while_reporting_a_failed_registration_is_chained_to_it(tc: Any, store: Path) -> None:
+    class Unprintable(Exception):
+        def __str__(self) -> str:
+            raise LookupError("no text")
+
+    class Refusing:
+        def register(self, tool: Any) -> None:
+            raise Unprintable()
+
+    with pytest.raises(LookupError) as raised:
+        await create(tc.ToolCreatorTool(FakeManager(), Refusing()), tool_name="t", code=CODE)
+    assert type(raised.value.__context__) is Unprintable
+
+
 async def test_description_that_is_not_text_fails_registration(creator: Any, registry: Any) -> None:
     answer = await create(creator, tool_name="t", code=CODE, description=5)
     assert "but registration failed: Argument 'tool_description' has incorrect type" in answer

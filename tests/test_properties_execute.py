@@ -9,6 +9,7 @@ with --hypothesis-show-statistics to see how many examples ran.
 from __future__ import annotations
 
 import asyncio
+import json
 import math
 import os
 from collections.abc import Callable
@@ -16,10 +17,10 @@ from pathlib import Path
 from typing import Any
 
 import pytest
-from hypothesis import HealthCheck, event, given, settings
+from hypothesis import HealthCheck, event, example, given, settings
 from hypothesis import strategies as st
 
-from conftest import FakeManager
+from conftest import FakeManager, FakeResult
 
 settings.register_profile(
     "properties-ci",
@@ -221,3 +222,79 @@ def test_a_registered_tool_takes_any_arguments(world: asyncio.Runner, tc: Any,
     assert (tool.name, tool.description) == (f"custom_{name}", "d")
     assert type(tool.parameters) is dict
     check_answer(lambda: tool.execute(**kwargs), world)
+
+
+class Text(str):
+    pass
+
+
+class Number(int):
+    pass
+
+
+class Real(float):
+    pass
+
+
+class Mapping(dict):
+    pass
+
+
+class Sequence(list):
+    pass
+
+
+def nested(depth: int) -> list[Any]:
+    value: list[Any] = []
+    for _ in range(depth):
+        value = [value]
+    return value
+
+
+CYCLE: list[Any] = [1]
+CYCLE.append(CYCLE)
+
+# What a worker might answer: JSON's own types, those json.dumps converts
+# (tuples, keys that are numbers, None or booleans), subclasses, NaN,
+# numbers too long to print, nesting around the writer's depth limit, and
+# values json.dumps refuses.
+# The characters whose escapes differ most, among any others.
+output_text = st.one_of(any_text, st.lists(st.sampled_from(
+    ["\x7f", "\x00", "\x1f", "\b", "\f", '"', "\\", "/", "~", "\u00e9", "\u2028", "\U0001f600",
+     "\ud800", "\udfff"]), max_size=6).map("".join))
+output_scalars = st.one_of(
+    st.none(), st.booleans(), st.integers(), st.floats(), output_text,
+    st.builds(Text, output_text), st.builds(Number, st.integers()), st.builds(Real, st.floats()),
+    st.just(5000).map(lambda digits: 10**digits), st.frozensets(st.integers(), max_size=2),
+)
+output_keys = st.one_of(output_text, st.integers(), st.floats(), st.booleans(), st.none(),
+                        st.builds(Text, output_text), st.tuples(st.integers()))
+outputs = st.one_of(
+    st.recursive(
+        output_scalars,
+        lambda inner: st.lists(inner, max_size=4) | st.tuples(inner, inner)
+        | st.dictionaries(output_keys, inner, max_size=4)
+        | st.builds(Mapping, st.dictionaries(output_keys, inner, max_size=3))
+        | st.builds(Sequence, st.lists(inner, max_size=3)),
+        max_leaves=12,
+    ),
+    st.integers(60, 70).map(nested),
+)
+
+
+def as_text_or_error(make: Callable[[], Any]) -> tuple[Any, ...]:
+    try:
+        return ("text", make())
+    except Exception as error:  # noqa: BLE001 - the exception is the answer
+        return ("raised", type(error), str(error))
+
+
+@PROFILE
+@given(output=outputs)
+@example(output=CYCLE)
+def test_an_output_comes_back_as_json_dumps_writes_it(world: asyncio.Runner, tc: Any,
+                                                      manager: FakeManager, output: Any) -> None:
+    manager.result = FakeResult(output=output)
+    tool = tc.DynamicTool("t", "d", "/t/tool.py", manager)
+    answer = as_text_or_error(lambda: world.run(tool.execute()))
+    assert answer == as_text_or_error(lambda: json.dumps(output, indent=2))

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import os
 from pathlib import Path, PurePosixPath
 from typing import Any
 
@@ -40,7 +41,7 @@ async def test_plain_folder_names_keep_working(creator: Any, store: Path, name: 
     assert (store / name / "tool.py").exists()
 
 
-async def test_linked_tool_folder_is_not_read_run_or_followed_by_delete(
+async def test_linked_tool_folder_is_not_read_run_or_deleted(
     creator: Any, manager: FakeManager, store: Path, outside: Path
 ) -> None:
     (store / "evil").symlink_to(outside, target_is_directory=True)
@@ -48,10 +49,18 @@ async def test_linked_tool_folder_is_not_read_run_or_followed_by_delete(
     assert info == "[ERROR] Tool folder leads outside the tool store: evil"
     run = await creator.execute(operation="run", tool_name="evil")
     assert run.startswith("[ERROR] Tool script is outside the tool store: ")
-    with pytest.raises(OSError):  # rmtree refuses a linked folder
-        await creator.execute(operation="delete", tool_name="evil")
+    delete = await creator.execute(operation="delete", tool_name="evil")
+    assert delete == "[ERROR] Tool folder leads outside the tool store: evil"
     assert manager.tasks == []
     assert (outside / "tool.py").exists() and (store / "evil").is_symlink()
+
+
+async def test_a_linked_folder_inside_the_store_is_still_refused_by_rmtree(creator: Any, store: Path) -> None:
+    await creator.execute(operation="create", tool_name="real", code="def main(a): return 1")
+    (store / "alias").symlink_to(store / "real", target_is_directory=True)
+    with pytest.raises(OSError):
+        await creator.execute(operation="delete", tool_name="alias")
+    assert (store / "real" / "tool.py").exists()
 
 
 async def test_linked_files_inside_a_tool_folder(creator: Any, manager: FakeManager, store: Path, outside: Path) -> None:
@@ -76,6 +85,43 @@ async def test_path_objects_are_held_to_the_same_rule(
     answer = await creator.execute(operation=operation, tool_name=name, code="def main(a): return a")
     assert answer.startswith("[ERROR] Invalid tool_name: ")
     assert manager.tasks == [] and sorted(home.parent.rglob("*")) == before
+
+
+class Fickle(os.PathLike):
+    """A path-like that names a plain folder once, then a way out."""
+
+    def __init__(self) -> None:
+        self.calls = 0
+
+    def __fspath__(self) -> str:
+        self.calls += 1
+        return "fine" if self.calls == 1 else "../../victim"
+
+
+class Lying(str):
+    """A str of a plain folder name whose conversions name a way out."""
+
+    def __str__(self) -> str:
+        return "../../victim"
+
+    def __fspath__(self) -> str:
+        return "../../victim"
+
+
+@pytest.mark.parametrize("operation", OPERATIONS)
+@pytest.mark.parametrize("make_name", [Fickle, lambda: Lying("fine")], ids=["fickle path", "lying str"])
+async def test_a_name_is_read_once_and_used_as_read(
+    creator: Any, home: Path, store: Path, operation: str, make_name: Any
+) -> None:
+    victim = home / "victim"
+    victim.mkdir()
+    (victim / "keep.txt").write_text("mine")
+    outside = sorted(path for path in home.rglob("*") if store not in path.parents)
+    answer = await creator.execute(operation=operation, tool_name=make_name(), code="def main(a): return a")
+    assert (victim / "keep.txt").read_text() == "mine"
+    assert sorted(path for path in home.rglob("*") if store not in path.parents) == outside
+    if operation == "create":
+        assert (store / "fine" / "tool.py").exists() and '"created": "fine"' in answer
 
 
 async def test_create_never_writes_through_a_linked_tool_folder(creator: Any, store: Path, outside: Path) -> None:

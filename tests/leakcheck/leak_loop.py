@@ -25,6 +25,9 @@ import shutil
 import sys
 import tempfile
 import tracemalloc
+import types
+import warnings
+import weakref
 from collections.abc import Awaitable, Callable
 from dataclasses import dataclass
 from pathlib import Path
@@ -83,6 +86,37 @@ class FailingRegistry(ToolRegistry):
         raise RuntimeError("registry is full")
 
 
+class Unprintable(Exception):
+    def __str__(self) -> str:
+        raise LookupError("no text")
+
+
+class UnprintableRegistry(ToolRegistry):
+    def register(self, tool: Any) -> None:
+        raise Unprintable()
+
+
+class Feedback:
+    """A spawn that feeds back into validation without end."""
+
+    def __init__(self) -> None:
+        self.creator: Any = None
+
+    def spawn(self, task: Any) -> Any:
+        return self.creator._validate_code("x")
+
+
+class Fickle(os.PathLike):
+    """A path-like that names a plain folder once, then a way out."""
+
+    def __init__(self) -> None:
+        self.calls = 0
+
+    def __fspath__(self) -> str:
+        self.calls += 1
+        return "fickle" if self.calls == 1 else "../../outside"
+
+
 class World:
     def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
         self.loop = loop
@@ -93,6 +127,9 @@ class World:
         self.failing = tc.ToolCreatorTool(self.manager, FailingRegistry())
         self.blocked = tc.ToolCreatorTool(Blocked(), None)
         self.yielding = tc.ToolCreatorTool(Yielding(), None)
+        self.unprintable = tc.ToolCreatorTool(self.manager, UnprintableRegistry())
+        self.feedback = Feedback()
+        self.feedback.creator = tc.ToolCreatorTool(self.feedback, None)
         self.dynamic = tc.DynamicTool("kept", "d", str(STORE / "kept" / "tool.py"), self.manager)
 
     def misbehaving(self, answer: Any) -> Any:
@@ -101,8 +138,9 @@ class World:
     def watched(self) -> list[Any]:
         """Objects every iteration passes through the native code."""
         return [self.creator, self.manager, self.registry, self.unregistered, self.failing,
-                self.blocked, self.yielding, self.dynamic, VALID, CODE, tc.ToolCreatorTool,
-                tc.DynamicTool, tc.__dict__, STORE, FakeResult, tc.__dict__["json"]]
+                self.blocked, self.yielding, self.unprintable, self.feedback, self.dynamic, VALID,
+                CODE, tc.ToolCreatorTool, tc.DynamicTool, tc.__dict__, STORE, FakeResult,
+                tc.__dict__["json"]]
 
 
 def prepare_store() -> None:
@@ -115,6 +153,7 @@ def prepare_store() -> None:
         (STORE / name / "tool.py").write_text(CODE)
     (STORE / "kept" / "metadata.json").write_text('{"name": "kept", "description": "d"}')
     (STORE / "linked").symlink_to(OUTSIDE, target_is_directory=True)
+    (STORE / "alias").symlink_to(STORE / "kept", target_is_directory=True)
     (STORE / "leaky").mkdir()
     (STORE / "leaky" / "tool.py").symlink_to(OUTSIDE / "tool.py")
 
@@ -177,6 +216,8 @@ execute("run of missing tool", operation="run", tool_name="missing")
 execute("run of linked script", operation="run", tool_name="leaky")
 execute("run of saved tool", operation="run", tool_name="kept", args={"x": [1, 2]})
 execute("list", operation="list")
+execute("delete of linked folder", operation="delete", tool_name="linked")
+execute("info of a name that changes when read again", operation="info", tool_name=Fickle())
 
 
 @scenario("create, registered")
@@ -279,8 +320,15 @@ raises("unsafe name of the wrong type", TypeError,
 raises("bool() of an argument raises", ZeroDivisionError,
        lambda w: w.creator.execute(operation="create", tool_name=type(
            "Bad", (), {"__bool__": lambda self: 1 / 0})(), code=CODE))
-raises("rmtree of a linked folder", OSError,
-       lambda w: w.creator.execute(operation="delete", tool_name="linked"))
+raises("rmtree of a folder linked inside the store", OSError,
+       lambda w: w.creator.execute(operation="delete", tool_name="alias"))
+raises("registration failure whose text raises", LookupError,
+       lambda w: w.unprintable.execute(operation="create", tool_name="made", code=CODE))
+raises("runaway recursion", RecursionError,
+       lambda w: w.feedback.creator.execute(operation="validate", code="x"))
+raises("JSON of a value json.dumps refuses", ValueError,
+       lambda w: w.misbehaving(asyncio.sleep(0, FakeResult(output={"n": 10**5000})))._run_tool(
+           {"tool_name": "kept"}))
 
 
 async def _cancelled_outcome(task: asyncio.Future[Any]) -> str:
@@ -343,6 +391,35 @@ async def by_hand(world: World) -> Any:
     except TypeError as error:
         answers.append(error)
     fresh.close()
+    return answers
+
+
+@scenario("lifecycle: a second await, yield from, the frame, weak references")
+async def lifecycle(world: World) -> Any:
+    answers: list[Any] = []
+    suspended = world.yielding._validate_code("x")
+    answers.append(suspended.send(None))
+    answers += [suspended.cr_frame.f_code.co_name, suspended.cr_suspended,
+                weakref.ref(suspended)() is suspended]
+
+    async def intruder() -> Any:
+        return await suspended
+
+    try:
+        intruder().send(None)
+    except RuntimeError as error:  # being awaited already
+        answers.append(error)
+
+    @types.coroutine
+    def delegating() -> Any:
+        return (yield from world.yielding._validate_code("x"))
+
+    answers.append(await delegating())
+    try:
+        next(suspended)
+    except TypeError as error:
+        answers.append(error)
+    suspended.close()
     return answers
 
 
@@ -456,6 +533,8 @@ def main() -> int:
     prepare_store()
     # Registration failures are logged as warnings: thousands of them.
     logging.getLogger("tarvik.tool_creator").addHandler(logging.NullHandler())
+    # Dropping coroutines never started is part of the scenarios.
+    warnings.filterwarnings("ignore", "coroutine .* was never awaited", RuntimeWarning)
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
     world = World(loop)
