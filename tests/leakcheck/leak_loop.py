@@ -96,6 +96,16 @@ class UnprintableRegistry(ToolRegistry):
         raise Unprintable()
 
 
+class Falsy:
+    """A name whose truth value cannot be taken.
+
+    One class for every call: a class made per call would grow object's
+    table of subclasses, which never shrinks, and read as a leak."""
+
+    def __bool__(self) -> bool:
+        raise ZeroDivisionError
+
+
 class Feedback:
     """A spawn that feeds back into validation without end."""
 
@@ -318,8 +328,7 @@ raises("non-text name for a registered tool", TypeError,
 raises("unsafe name of the wrong type", TypeError,
        lambda w: w.creator.execute(operation="info", tool_name=3.5))
 raises("bool() of an argument raises", ZeroDivisionError,
-       lambda w: w.creator.execute(operation="create", tool_name=type(
-           "Bad", (), {"__bool__": lambda self: 1 / 0})(), code=CODE))
+       lambda w: w.creator.execute(operation="create", tool_name=Falsy(), code=CODE))
 raises("rmtree of a folder linked inside the store", OSError,
        lambda w: w.creator.execute(operation="delete", tool_name="alias"))
 raises("registration failure whose text raises", LookupError,
