@@ -60,15 +60,27 @@ std::string joined(const std::string &folder, const std::string &name) {
     return folder == "/" ? "/" + name : folder + "/" + name;
 }
 
+bool within(const std::string &path, const std::string &folder) {
+    return path.starts_with(folder) && (path.size() == folder.size() || path[folder.size()] == '/');
+}
+
+struct Mirrored {
+    // The host path with every link resolved, which is where it is bound.
+    std::string resolved;
+    // Whether the way to it passes through the scratch's mount point, which
+    // each task's scratch covers.
+    bool through_scratch = false;
+};
+
 // Recreates under `root` the path to `host_path` as the host resolves it:
 // each link on the way becomes the same link, each folder an empty folder.
-// Returns the host path with every link resolved, which is where it is bound.
-std::string mirror(const std::string &root, const std::string &host_path, bool is_directory) {
+Mirrored mirror(const std::string &root, const std::string &host_path, bool is_directory) {
+    bool through_scratch = false;
     std::string resolved = "/";
     std::string remaining = host_path;
     for (int links = 0; links <= kMaxLinks;) {
         while (!remaining.empty() && remaining.front() == '/') remaining.erase(0, 1);
-        if (remaining.empty()) return resolved;
+        if (remaining.empty()) return {resolved, through_scratch};
         const auto slash = remaining.find('/');
         const std::string name = remaining.substr(0, slash);
         remaining = slash == std::string::npos ? "" : remaining.substr(slash);
@@ -78,6 +90,7 @@ std::string mirror(const std::string &root, const std::string &host_path, bool i
             continue;
         }
         const std::string next = joined(resolved, name);
+        through_scratch = through_scratch || within(next, kScratch);
         struct stat info{};
         check(lstat(next.c_str(), &info) == 0, "lstat " + next);
         const std::string inside = root + next;
@@ -130,6 +143,38 @@ void bring_up_loopback() {
     check(ioctl(control.get(), SIOCSIFFLAGS, &request) == 0, "bring the loopback up");
 }
 
+struct Exposed {
+    std::vector<std::string> read_only;
+    std::vector<std::string> links;
+};
+
+// Binds each of `read_only` at its own path under `root`, read-only, and
+// recreates the links on the way to it and to each of `links`. Returns those
+// whose way passes through the scratch's mount point.
+Exposed expose(const std::string &root, const std::vector<std::string> &read_only,
+               const std::vector<std::string> &links) {
+    Exposed through_scratch;
+    for (const std::string &path : read_only) {
+        struct stat info{};
+        check(stat(path.c_str(), &info) == 0, "stat " + path);
+        const Mirrored mirrored = mirror(root, path, S_ISDIR(info.st_mode));
+        bind(mirrored.resolved, root + mirrored.resolved, MS_RDONLY | MS_NODEV);
+        if (mirrored.through_scratch) through_scratch.read_only.push_back(path);
+    }
+    for (const std::string &path : links) {
+        if (mirror(root, path, false).through_scratch) through_scratch.links.push_back(path);
+    }
+    return through_scratch;
+}
+
+// What of the template each task's scratch covers (an interpreter installed
+// under /tmp, say), exposed again inside the scratch. Kept here because every
+// task is prepared in a child of the process that built its template.
+Exposed &hidden_by_scratch() {
+    static Exposed hidden;
+    return hidden;
+}
+
 }  // namespace
 
 void enter_private_mount_namespace() {
@@ -145,16 +190,10 @@ void build_template(const std::string &root, const std::vector<std::string> &rea
     for (const char *folder : {"/proc", "/tmp", "/dev", kToolFolder, kPackages}) {
         make_directory(root + folder);
     }
-    for (const std::string &path : read_only) {
-        struct stat info{};
-        check(stat(path.c_str(), &info) == 0, "stat " + path);
-        const std::string resolved = mirror(root, path, S_ISDIR(info.st_mode));
-        bind(resolved, root + resolved, MS_RDONLY | MS_NODEV);
-    }
-    for (const std::string &path : links) mirror(root, path, false);
+    hidden_by_scratch() = expose(root, read_only, links);
     for (const char *device : kDevices) {
         if (access(device, F_OK) != 0) continue;  // an absent device is no loss
-        bind(mirror(root, device, false), root + device, MS_NOEXEC);
+        bind(mirror(root, device, false).resolved, root + device, MS_NOEXEC);
     }
     for (const auto &[link, target] : kDeviceLinks) {
         check(symlink(target, (root + link).c_str()) == 0 || errno == EEXIST,
@@ -186,6 +225,10 @@ void prepare_task(const std::string &root, const Scratch &scratch, bool private_
     const std::string tmp = root + kScratch;
     check(mount("tarvik-scratch", tmp.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) == 0,
           "mount the scratch tmpfs");
+    const Exposed &hidden = hidden_by_scratch();
+    if (!hidden.read_only.empty() || !hidden.links.empty()) {
+        expose(root, hidden.read_only, hidden.links);
+    }
     make_directory(root + kHostTree);
     check(chdir(root.c_str()) == 0, "chdir into the world");
     check(syscall(SYS_pivot_root, ".", (root + kHostTree).c_str()) == 0, "pivot_root");

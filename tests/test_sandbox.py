@@ -10,11 +10,14 @@ from __future__ import annotations
 import asyncio
 import ctypes
 import os
+import shutil
 import signal
 import socket
 import subprocess
+import tempfile
 import textwrap
 import uuid
+import venv
 from pathlib import Path
 
 import pytest
@@ -427,6 +430,38 @@ async def test_a_tool_can_write_only_its_scratch(manager, tmp_path) -> None:
     for path in ("/tool/planted", "/planted", "/proc/self/comm"):
         assert result.output[path] in ("PermissionError", "OSError"), path
     assert not (tmp_path / "planted").exists()
+
+
+async def test_an_interpreter_under_the_scratch_mount_point_stays_reachable(make_manager,
+                                                                            tmp_path) -> None:
+    # A checkout or a virtual environment in /tmp, where each task's scratch is mounted.
+    prefix = Path(tempfile.mkdtemp(prefix="tarvik-venv-", dir="/tmp"))
+    prefix.chmod(0o755)  # as a checkout's: readable by the tool's user
+    try:
+        venv.create(prefix, symlinks=True)
+        python = prefix / "bin" / "python"
+        manager = make_manager(python=str(python))
+        await require(manager, "file system")
+        result = await run(
+            manager,
+            tmp_path,
+            """
+            import os, subprocess, sys
+            def main(args):
+                done = subprocess.run([sys.executable, "-c", "print(6 * 7)"],
+                                      capture_output=True, text=True)
+                with open("mine.txt", "w") as file:
+                    file.write("x")
+                return {"prefix": sys.prefix, "answer": done.stdout.strip(), "error": done.stderr,
+                        "scratch": sorted(os.listdir("/tmp"))}
+            """,
+        )
+    finally:
+        shutil.rmtree(prefix)
+    assert result.error is None, result.error
+    assert result.output["prefix"] == str(prefix)
+    assert result.output["answer"] == "42", result.output["error"]
+    assert "mine.txt" in result.output["scratch"]
 
 
 async def test_dangerous_system_calls_are_refused(manager, tmp_path) -> None:
