@@ -3,12 +3,27 @@
 from __future__ import annotations
 
 import asyncio
+import os
 from collections.abc import Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
 import pytest
+
+
+def fresh_scratch() -> list[str]:
+    """What a task's /tmp holds before its tool writes there: the way to this
+    interpreter's own folders, when they lie under /tmp (a checkout there)."""
+    from tarvik.core.task_world import read_only_paths
+
+    entries = set()
+    for path in read_only_paths():
+        for candidate in (path, os.path.realpath(path)):
+            parts = Path(candidate).parts
+            if len(parts) > 2 and parts[1] == "tmp":
+                entries.add(parts[2])
+    return sorted(entries)
 
 
 @dataclass
