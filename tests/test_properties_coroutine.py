@@ -22,6 +22,7 @@ import weakref
 from dataclasses import dataclass
 from typing import Any
 
+import pytest
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
@@ -207,11 +208,20 @@ def outcome(driven: Driven, step: str, argument: Any) -> tuple[Any, ...]:
             weakref.ref(coroutine)() is coroutine)
 
 
+@pytest.fixture(scope="module", autouse=True)
+def collections_see_one_example() -> Any:
+    """Each example freezes what exists before it (see the test), so that a
+    collection walks that example's objects only: a walk of the whole heap
+    per step is what made this test slow, on a debug build above all."""
+    yield
+    gc.unfreeze()
+
+
 def drop(driven: Driven) -> tuple[Any, ...]:
     """Lets the coroutine go unfinished: what was warned, what was reported
     as unraisable, and which iterators were closed."""
     qualname = driven.coroutine.__qualname__
-    gc.collect()  # garbage of earlier tests is not this coroutine's to report
+    gc.collect()  # garbage of this example's steps is not this coroutine's to report
     unraisable: list[str] = []
     hook, sys.unraisablehook = sys.unraisablehook, lambda report: unraisable.append(
         type(report.exc_value).__name__)
@@ -251,6 +261,8 @@ def drop(driven: Driven) -> tuple[Any, ...]:
 def test_the_native_coroutine_steps_like_cpythons(tc: Any, script: Script,
                                                   sequence: list[tuple[str, Any]],
                                                   ending: str) -> None:
+    gc.collect()  # earlier garbage is not this example's to report
+    gc.freeze()
     native_manager, reference_manager = ScriptedManager(script), ScriptedManager(script)
     creator = tc.ToolCreatorTool(native_manager, None)
     native = Driven(creator._validate_code("code"), native_manager)
