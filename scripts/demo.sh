@@ -8,7 +8,7 @@ stamp=.venv/.tarvik-sources
 log=build/demo-install.log
 
 # What a build is made from, by content: a checkout moved or touched is no change.
-sources=$(find CMakeLists.txt pyproject.toml native launcher src -type f ! -name '*.pyc' -print0 |
+sources=$(find CMakeLists.txt pyproject.toml native sandbox src -type f ! -name '*.pyc' -print0 |
   sort -z | xargs -0 sha256sum | sha256sum | cut -d' ' -f1)
 
 # Runs "$@" with its output in $log, saying every few seconds how far it got.
