@@ -40,8 +40,9 @@ inline constexpr const char *kHostTree = "/tmp/.host";
 // In a child of the builder, in a PID namespace of its own: its own mount,
 // IPC and cgroup namespaces (and network namespace when asked, with its
 // loopback up when `loopback`), a fresh /proc of its PID namespace and an
-// empty scratch tmpfs of the given size; then the template becomes its root,
-// the host's tree kept at kHostTree for now.
+// empty scratch tmpfs of the given size (which holds again, read-only, what
+// the template has under /tmp); then the template becomes its root, the
+// host's tree kept at kHostTree for now.
 void prepare_task(const std::string &root, const Scratch &scratch, bool private_network,
                   bool loopback);
 
