@@ -18,9 +18,6 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-from jsonschema import Draft202012Validator
-from jsonschema.exceptions import best_match
-
 from tarvik.store import name_too_long, read_script_declaration, saved_script, store_root
 from tarvik.tools.base import Tool
 from tarvik.tools.registry import CUSTOM_PREFIX, ToolRegistry
@@ -133,6 +130,11 @@ def offered_parameters(parameters: Mapping[str, Any], declaration: ArgsDeclarati
 
 def first_mismatch(schema: Any, value: Any, root: str) -> str | None:
     """Where `value` first fails `schema` and why, as "args.items[2]: 'x' is not of type 'integer'"."""
+    # Imported at the first check, not at start: jsonschema takes longer to
+    # import than the rest of the server, and `initialize` would wait for it.
+    from jsonschema import Draft202012Validator
+    from jsonschema.exceptions import best_match
+
     try:
         error = best_match(Draft202012Validator(schema).iter_errors(value))
     except RecursionError:

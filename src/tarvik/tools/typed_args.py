@@ -23,8 +23,6 @@ from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import Any
 
-from jsonschema import Draft202012Validator
-from jsonschema.exceptions import SchemaError
 
 SCHEMA_NAME = "ARGS_SCHEMA"
 
@@ -104,6 +102,9 @@ def _literal_declaration(node: ast.expr) -> ArgsDeclaration:
     # Tuples, sets, bytes and non-text keys would not survive the trip to the model.
     if not _json_faithful(value):
         return ArgsDeclaration(problem=f"{SCHEMA_NAME} must hold JSON values only: text keys, no tuples, sets or NaN")
+    from jsonschema import Draft202012Validator  # at the first declaration read: slow to import
+    from jsonschema.exceptions import SchemaError
+
     try:
         Draft202012Validator.check_schema(value)
     except SchemaError as exc:
