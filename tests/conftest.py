@@ -73,6 +73,24 @@ def manager() -> FakeManager:
     return FakeManager()
 
 
+@pytest.fixture(params=["pool", "fresh"])
+async def make_manager(request: pytest.FixtureRequest) -> Any:
+    """Real managers of both kinds, closed after the test: pre-forked workers
+    (as many as the module's POOL_SIZE, 4 by default), and a fresh process per task."""
+    from tarvik.core.subprocess_manager import SubprocessManager
+
+    pool_size = getattr(request.module, "POOL_SIZE", 4) if request.param == "pool" else 0
+    made: list[SubprocessManager] = []
+
+    def make(**options: Any) -> SubprocessManager:
+        made.append(SubprocessManager(pool_size=pool_size, **options))
+        return made[-1]
+
+    yield make
+    for manager in made:
+        await manager.aclose()
+
+
 @pytest.fixture
 def registry() -> Any:
     from tarvik.tools.registry import ToolRegistry

@@ -31,17 +31,7 @@ pytestmark = pytest.mark.skipif(Launcher.find() is None, reason="tarvik-sandbox 
 MIB = 1 << 20
 
 
-@pytest.fixture(params=[2, 0], ids=["pool", "fresh"])
-async def make_manager(request):
-    made: list[SubprocessManager] = []
-
-    def make(**options) -> SubprocessManager:
-        made.append(SubprocessManager(pool_size=request.param, **options))
-        return made[-1]
-
-    yield make
-    for manager in made:
-        await manager.aclose()
+POOL_SIZE = 2  # for conftest's make_manager
 
 
 @pytest.fixture

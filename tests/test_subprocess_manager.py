@@ -94,20 +94,6 @@ STUBBORN_CHILD = """
 """
 
 
-@pytest.fixture(params=[4, 0], ids=["pool", "fresh"])
-async def make_manager(request):
-    """Managers of both kinds: pre-forked workers, and a fresh process per task."""
-    made: list[SubprocessManager] = []
-
-    def make(**options) -> SubprocessManager:
-        made.append(SubprocessManager(pool_size=request.param, **options))
-        return made[-1]
-
-    yield make
-    for manager in made:
-        await manager.aclose()
-
-
 @pytest.fixture
 def manager(make_manager) -> SubprocessManager:
     return make_manager()

@@ -216,8 +216,7 @@ def read_verdict(loop: asyncio.AbstractEventLoop, fd: int) -> asyncio.Future[int
         data = _read_chunk(fd)
         if data is None:
             return
-        loop.remove_reader(fd)
-        os.close(fd)
+        _stop_reading(loop, fd)
         try:
             code = json.loads(data)["code"] if data else None
         except (ValueError, TypeError, KeyError):
@@ -225,13 +224,8 @@ def read_verdict(loop: asyncio.AbstractEventLoop, fd: int) -> asyncio.Future[int
         if not verdict.done():
             verdict.set_result(code if isinstance(code, int) else None)
 
-    def on_done(future: asyncio.Future[int | None]) -> None:
-        if future.cancelled():
-            loop.remove_reader(fd)
-            os.close(fd)
-
     loop.add_reader(fd, on_readable)
-    verdict.add_done_callback(on_done)
+    _stop_reading_when_cancelled(loop, fd, verdict)
     return verdict
 
 
@@ -294,16 +288,26 @@ def read_to_end(loop: asyncio.AbstractEventLoop, fd: int) -> asyncio.Future[byte
         if chunk and sum(map(len, chunks)) < 1 << 20:
             chunks.append(chunk)
             return
-        loop.remove_reader(fd)
-        os.close(fd)
+        _stop_reading(loop, fd)
         if not done.done():
             done.set_result(b"".join(chunks))
 
-    def on_cancel(future: asyncio.Future[bytes]) -> None:
-        if future.cancelled():
-            loop.remove_reader(fd)
-            os.close(fd)
-
     loop.add_reader(fd, on_readable)
-    done.add_done_callback(on_cancel)
+    _stop_reading_when_cancelled(loop, fd, done)
     return done
+
+
+def _stop_reading(loop: asyncio.AbstractEventLoop, fd: int) -> None:
+    loop.remove_reader(fd)
+    os.close(fd)
+
+
+def _stop_reading_when_cancelled(loop: asyncio.AbstractEventLoop, fd: int,
+                                 future: asyncio.Future[Any]) -> None:
+    """A caller that gives up on `future` leaves no reader and no descriptor behind."""
+
+    def on_done(done: asyncio.Future[Any]) -> None:
+        if done.cancelled():
+            _stop_reading(loop, fd)
+
+    future.add_done_callback(on_done)
