@@ -61,6 +61,8 @@ from tarvik.core.worker_process import (
 
 WORKER_SCRIPT = Path(__file__).with_name("worker.py")
 WORKER_TYPES = ("custom",)
+# "tool": a tool's world stays warm between its calls; "call": a fresh world for every call.
+ISOLATION_MODES = ("tool", "call")
 
 _KIB = 1 << 10
 _MIB = 1 << 20
@@ -182,6 +184,11 @@ class SubprocessManager:
     declares; any by default), ``allowed_hosts`` (network hosts every tool may
     reach through the host's proxy; none by default) and
     ``tool_environment`` (variables every tool sees).
+
+    ``isolation`` is ``"tool"`` (a tool's world stays warm between its own
+    calls) or ``"call"`` (a fresh world for every call); ``warm_tools`` caps
+    the warm worlds kept (None: sized for the machine); ``time_limit`` caps
+    every call's time limit below the one its task asks for.
     """
 
     def __init__(
@@ -200,7 +207,19 @@ class SubprocessManager:
         packages: PackagePolicy | None = None,
         allowed_hosts: Iterable[str | HostRule] = (),
         tool_environment: Mapping[str, str] | None = None,
+        isolation: str = "tool",
+        warm_tools: int | None = None,
+        time_limit: float | None = None,
     ) -> None:
+        if isolation not in ISOLATION_MODES:
+            raise ValueError(f"isolation must be one of {', '.join(ISOLATION_MODES)}, not {isolation!r}")
+        if warm_tools is not None and warm_tools < 0:
+            raise ValueError("warm_tools cannot be negative")
+        if time_limit is not None and not (time_limit > 0 and math.isfinite(time_limit)):
+            raise ValueError("time_limit must be a number of seconds above 0")
+        self.isolation = isolation
+        self.warm_tools = warm_tools
+        self.time_limit = time_limit
         if max_concurrent < 1:
             raise ValueError("max_concurrent must be at least 1")
         if pool_size < 0:
@@ -251,6 +270,8 @@ class SubprocessManager:
         timeout = float(task.timeout)
         if not timeout > 0:
             return SubprocessResult(error=f"The timeout must be positive, not {task.timeout!r}")
+        if self.time_limit is not None:
+            timeout = min(timeout, self.time_limit)
         if not self._python_checked:
             if not (os.path.isfile(self._python) and os.access(self._python, os.X_OK)):
                 return SubprocessResult(
