@@ -3,16 +3,12 @@
 
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 
 #include <array>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
-#include <optional>
 #include <string>
 
 #include "outcome.hpp"
@@ -68,16 +64,6 @@ struct Stream {
     }
 };
 
-std::optional<int> reap_until(pid_t tool) {
-    for (;;) {
-        int status = 0;
-        const pid_t reaped = waitpid(-1, &status, WNOHANG);
-        if (reaped < 0 && errno == EINTR) continue;
-        if (reaped <= 0) return std::nullopt;
-        if (reaped == tool) return status;  // others are orphans of the task, adopted here
-    }
-}
-
 }  // namespace
 
 struct Forwarder::Link {
@@ -108,14 +94,6 @@ Forwarder::Forwarder(uint16_t port) {
     check(bind(listener_.get(), reinterpret_cast<const sockaddr *>(&address), sizeof(address)) == 0,
           "bind 127.0.0.1:" + std::to_string(port));
     check(listen(listener_.get(), SOMAXCONN) == 0, "listen on 127.0.0.1:" + std::to_string(port));
-    // SIGCHLD as a descriptor, so the wait for the tool shares the poll with
-    // the connections; blocked first, so that none is lost in between.
-    sigset_t child{};
-    sigemptyset(&child);
-    sigaddset(&child, SIGCHLD);
-    check(sigprocmask(SIG_BLOCK, &child, nullptr) == 0, "sigprocmask");
-    signals_ = UniqueFd(signalfd(-1, &child, SFD_NONBLOCK | SFD_CLOEXEC));
-    check(signals_.valid(), "signalfd");
 }
 
 Forwarder::~Forwarder() = default;
@@ -143,46 +121,33 @@ void Forwarder::accept_one() {
     links_.push_back(std::move(link));
 }
 
-void Forwarder::step(Link &link, short tool_events, short proxy_events) {
-    if (!link.up.move(link.tool.get(), link.proxy.get(), tool_events) ||
-        !link.down.move(link.proxy.get(), link.tool.get(), proxy_events)) {
-        link.broken = true;
+void Forwarder::drop_links() { links_.clear(); }
+
+void Forwarder::want(std::vector<pollfd> &ready) const {
+    const bool room = connected() && links_.size() < kMaxLinks;
+    ready.push_back({room ? listener_.get() : -1, POLLIN, 0});
+    for (const auto &link : links_) {
+        // A side with nothing to do is left out: its hang-up would only wake us.
+        const short tool_events = link->tool_events();
+        const short proxy_events = link->proxy_events();
+        ready.push_back({tool_events != 0 ? link->tool.get() : -1, tool_events, 0});
+        ready.push_back({proxy_events != 0 ? link->proxy.get() : -1, proxy_events, 0});
     }
 }
 
-int Forwarder::relay_until_exit(pid_t tool) {
-    std::vector<pollfd> ready;
-    for (;;) {
-        if (const auto status = reap_until(tool)) return *status;
-        ready.clear();
-        ready.push_back({signals_.get(), POLLIN, 0});
-        const bool room = connected() && links_.size() < kMaxLinks;
-        ready.push_back({room ? listener_.get() : -1, POLLIN, 0});
-        for (const auto &link : links_) {
-            // A side with nothing to do is left out: its hang-up would only wake us.
-            const short tool_events = link->tool_events();
-            const short proxy_events = link->proxy_events();
-            ready.push_back({tool_events != 0 ? link->tool.get() : -1, tool_events, 0});
-            ready.push_back({proxy_events != 0 ? link->proxy.get() : -1, proxy_events, 0});
+void Forwarder::handle(const pollfd *ready) {
+    for (size_t index = 0; index < links_.size(); ++index) {
+        Link &link = *links_[index];
+        const short tool_events = ready[1 + (2 * index)].revents;
+        const short proxy_events = ready[2 + (2 * index)].revents;
+        if (tool_events == 0 && proxy_events == 0) continue;
+        if (!link.up.move(link.tool.get(), link.proxy.get(), tool_events) ||
+            !link.down.move(link.proxy.get(), link.tool.get(), proxy_events)) {
+            link.broken = true;
         }
-        if (poll(ready.data(), ready.size(), -1) < 0) {
-            if (errno == EINTR) continue;
-            throw StepError("poll", errno);
-        }
-        if (ready[0].revents != 0) {
-            signalfd_siginfo info{};
-            while (read(signals_.get(), &info, sizeof(info)) == sizeof(info)) {
-            }
-        }
-        for (size_t index = 0; index < links_.size(); ++index) {
-            const short tool_events = ready[2 + (2 * index)].revents;
-            const short proxy_events = ready[3 + (2 * index)].revents;
-            if (tool_events != 0 || proxy_events != 0)
-                step(*links_[index], tool_events, proxy_events);
-        }
-        std::erase_if(links_, [](const auto &link) { return link->finished(); });
-        if (ready[1].revents != 0) accept_one();
     }
+    std::erase_if(links_, [](const auto &link) { return link->finished(); });
+    if (ready[0].revents != 0) accept_one();
 }
 
 }  // namespace tarvik::sandbox

@@ -2,6 +2,7 @@
 // connections to 127.0.0.1 carried to the host's network proxy.
 #pragma once
 
+#include <poll.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -31,17 +32,19 @@ public:
     void connect_through(UniqueFd proxy_socket);
     bool connected() const { return proxy_socket_.valid(); }
 
-    // Carries connections until `tool` has ended, reaping every process the
-    // task leaves to the supervisor meanwhile; returns the tool's wait status.
-    int relay_until_exit(pid_t tool);
+    // Appends what to poll for now to `ready`; `handle` takes that same run
+    // of entries back once polled.
+    void want(std::vector<pollfd> &ready) const;
+    void handle(const pollfd *ready);
+
+    // Closes every connection: a call's tunnels end with the call.
+    void drop_links();
 
 private:
     struct Link;
     void accept_one();
-    void step(Link &link, short tool_events, short proxy_events);
 
     UniqueFd listener_;
-    UniqueFd signals_;
     UniqueFd proxy_socket_;
     std::vector<std::unique_ptr<Link>> links_;
 };

@@ -1,17 +1,27 @@
-// The supervisor of one task: world, tool process, admission, verdict.
+// The supervisor of one task: world, tool process, admission, the calls' ends, verdict.
 #include "supervisor.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <memory>
+#include <sstream>
 
 #include "forwarder.hpp"
 #include "outcome.hpp"
@@ -21,24 +31,11 @@
 namespace tarvik::sandbox {
 namespace {
 
-std::string read_to_end(int fd) {
-    std::string text;
-    std::array<char, 65536> buffer{};
-    for (;;) {
-        const ssize_t count = read(fd, buffer.data(), buffer.size());
-        if (count < 0 && errno == EINTR) continue;
-        if (count <= 0) return text;
-        text.append(buffer.data(), static_cast<size_t>(count));
-    }
-}
+constexpr size_t kMessageBytes = size_t{1} << 16;
 
-void close_if_open(int fd) {
-    if (fd >= 0) close(fd);
-}
-
-// What the host named on the admission pipe.
+// What the host named in the admission.
 struct Admission {
-    std::string script;
+    std::string folder;
     std::string packages;
     std::string proxy;
 };
@@ -46,14 +43,15 @@ struct Admission {
 Admission parse_admission(const std::string &message) {
     Admission admission;
     size_t start = message.find('\0');
-    admission.script = message.substr(0, start);
     while (start != std::string::npos) {
         const size_t end = message.find('\0', start + 1);
         const std::string field = message.substr(start + 1, end - start - 1);
         const auto equals = field.find('=');
         const std::string name = field.substr(0, equals);
         const std::string value = equals == std::string::npos ? "" : field.substr(equals + 1);
-        if (name == "packages") {
+        if (name == "folder") {
+            admission.folder = value;
+        } else if (name == "packages") {
             admission.packages = value;
         } else if (name == "proxy") {
             admission.proxy = value;
@@ -65,84 +63,270 @@ Admission parse_admission(const std::string &message) {
     return admission;
 }
 
-// The task named on the admission pipe, let into the world: "S" and the
-// script's text, or "E" and why not. The host's tree goes in any case.
-std::string admit(const Supervision &plan, const std::string &message, Forwarder *forwarder,
-                  const std::string &forwarder_problem) {
-    std::string admitted = "S";
-    try {
-        const Admission admission = parse_admission(message);
-        const std::string &script = admission.script;
-        std::string path = script;
-        if (!script.empty()) {
-            const auto slash = script.rfind('/');
-            if (plan.root) {
-                attach_folder(slash == 0 ? "/" : script.substr(0, slash), kToolFolder);
-                path = std::string(kToolFolder) + script.substr(slash);
-            }
-            // Read now, with the supervisor's rights: the tool's user may not have them.
-            const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-            if (file >= 0) {
-                admitted += read_to_end(file);
-                close(file);
-            }
-        }
-        if (plan.root && !admission.packages.empty()) {
-            attach_folder(admission.packages, kPackages);
-        }
-        if (!admission.proxy.empty()) {
-            if (forwarder == nullptr || !plan.root) {
-                throw StepError("forward to the network proxy: " + forwarder_problem, EINVAL);
-            }
-            forwarder->connect_through(open_in_host_tree(admission.proxy, O_PATH));
-        }
-        if (plan.root) detach_host_tree();
-    } catch (const StepError &error) {
-        errno = error.error_number();
-        admitted = "E" + system_error(error.what());
+// The numbered entries of a /proc folder: processes, or a process's threads.
+std::vector<pid_t> numbered_entries(const std::string &folder) {
+    std::vector<pid_t> numbers;
+    DIR *listing = opendir(folder.c_str());
+    if (listing == nullptr) return numbers;
+    while (const dirent *entry = readdir(listing)) {
+        char *end = nullptr;
+        const long number = std::strtol(entry->d_name, &end, 10);
+        if (end != entry->d_name && *end == '\0') numbers.push_back(static_cast<pid_t>(number));
     }
-    return admitted;
+    closedir(listing);
+    std::ranges::sort(numbers);
+    return numbers;
 }
 
-int wait_for(pid_t tool) {
-    for (;;) {
-        int status = 0;
-        const pid_t reaped = waitpid(-1, &status, 0);
-        if (reaped < 0 && errno == EINTR) continue;
-        if (reaped < 0) _exit(1);
-        if (reaped == tool) return status;  // others are orphans of the task, adopted here
+std::vector<pid_t> children_of(pid_t pid) {
+    std::vector<pid_t> children;
+    for (const pid_t thread : numbered_entries("/proc/" + std::to_string(pid) + "/task")) {
+        std::ifstream listing("/proc/" + std::to_string(pid) + "/task/" + std::to_string(thread) +
+                              "/children");
+        pid_t child = 0;
+        while (listing >> child) children.push_back(child);
     }
+    return children;
 }
 
-[[noreturn]] void supervise(const Supervision &plan, pid_t tool, int admitted) {
-    // Listening before the tool may run: its first connect must find the forwarder.
-    std::unique_ptr<Forwarder> forwarder;
-    std::string forwarder_problem = "no network was granted to this task";
-    if (plan.forward_port != 0 && plan.root) {
+// The CPU seconds `pid` has used, rounded up, as RLIMIT_CPU counts them.
+rlim_t cpu_seconds_used(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const auto after_name = text.rfind(')');
+    if (after_name == std::string::npos) return 0;
+    std::istringstream fields(text.substr(after_name + 1));
+    std::string field;
+    // state ppid pgrp session tty tpgid flags minflt cminflt majflt cmajflt utime stime
+    unsigned long long ticks = 0;
+    for (int index = 0; index < 13 && fields >> field; ++index) {
+        if (index >= 11) ticks += std::strtoull(field.c_str(), nullptr, 10);
+    }
+    const auto per_second = static_cast<unsigned long long>(sysconf(_SC_CLK_TCK));
+    return static_cast<rlim_t>((ticks + per_second - 1) / per_second);
+}
+
+// Without a world, the task's scratch is a folder of the host's, made for it
+// and removed with it; the tool process starts in it.
+std::string make_host_scratch(const Scratch &scratch) {
+    const char *base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
+                          "/tarvik-task-XXXXXX";
+    check(mkdtemp(pattern.data()) != nullptr, "mkdtemp " + pattern);
+    check(chown(pattern.c_str(), scratch.owner, scratch.group) == 0 || errno == EPERM,
+          "chown " + pattern);
+    check(chdir(pattern.c_str()) == 0, "chdir " + pattern);
+    return pattern;
+}
+
+class Supervisor {
+public:
+    Supervisor(const Supervision &plan, pid_t tool, UniqueFd admitted, std::string scratch_folder)
+        : plan_(plan),
+          tool_(tool),
+          admitted_(std::move(admitted)),
+          control_(plan.channels.control),
+          scratch_folder_(std::move(scratch_folder)) {
+        sigset_t child{};
+        sigemptyset(&child);
+        sigaddset(&child, SIGCHLD);
+        signals_ = UniqueFd(signalfd(-1, &child, SFD_NONBLOCK | SFD_CLOEXEC));
+        check(signals_.valid(), "signalfd");
+        // Listening before the tool may run: its first connect must find it.
+        if (plan_.forward_port != 0 && plan_.root) {
+            try {
+                forwarder_ = std::make_unique<Forwarder>(plan_.forward_port);
+            } catch (const StepError &error) {
+                // A task that asks for the proxy is refused, with this reason.
+                errno = error.error_number();
+                forwarder_problem_ = system_error(error.what());
+            }
+        }
+    }
+
+    [[noreturn]] void run() {
+        std::vector<pollfd> ready;
+        for (;;) {
+            on_children();
+            ready.clear();
+            ready.push_back({control_.get(), POLLIN, 0});
+            ready.push_back({signals_.get(), POLLIN, 0});
+            if (forwarder_ != nullptr) forwarder_->want(ready);
+            if (poll(ready.data(), ready.size(), -1) < 0) {
+                if (errno == EINTR) continue;
+                end(std::nullopt);
+            }
+            if (ready[1].revents != 0) {
+                signalfd_siginfo info{};
+                while (read(signals_.get(), &info, sizeof(info)) == sizeof(info)) {
+                }
+            }
+            if (forwarder_ != nullptr) forwarder_->handle(&ready[2]);
+            if (ready[0].revents != 0) on_control();
+        }
+    }
+
+private:
+    void on_control() {
+        std::string message(kMessageBytes, '\0');
+        const ssize_t length = recv(control_.get(), message.data(), message.size(), 0);
+        if (length < 0 && (errno == EINTR || errno == EAGAIN)) return;
+        if (length <= 0) end(std::nullopt);  // the host retired the task
+        message.resize(static_cast<size_t>(length));
+        const std::string verb = message.substr(0, message.find_first_of(std::string(" \0", 2)));
+        if (verb == "admit") {
+            admit(message);
+        } else if (verb == "run") {
+            start_call(std::strtoull(message.c_str() + verb.size(), nullptr, 10));
+        } else if (verb == "rest") {
+            begin_rest();
+        }
+    }
+
+    // The task named in the admission, let into the world; the tool process
+    // learns "S", or "E" and why not. The host's tree goes in any case.
+    void admit(const std::string &message) {
+        if (!admitted_.valid()) return;  // admitted once only
+        std::string answer = "S";
         try {
-            forwarder = std::make_unique<Forwarder>(plan.forward_port);
+            const Admission admission = parse_admission(message);
+            if (plan_.root && !admission.folder.empty()) {
+                attach_folder(admission.folder, kToolFolder);
+            }
+            if (plan_.root && !admission.packages.empty()) {
+                attach_folder(admission.packages, kPackages);
+            }
+            if (!admission.proxy.empty()) {
+                if (forwarder_ == nullptr) {
+                    throw StepError("forward to the network proxy: " +
+                                        (forwarder_problem_.empty()
+                                             ? std::string("no network was granted to this task")
+                                             : forwarder_problem_),
+                                    EINVAL);
+                }
+                forwarder_->connect_through(open_in_host_tree(admission.proxy, O_PATH));
+            }
+            if (plan_.root) detach_host_tree();
         } catch (const StepError &error) {
-            // A task that asks for the proxy is refused, with this reason.
             errno = error.error_number();
-            forwarder_problem = system_error(error.what());
+            answer = "E" + system_error(error.what());
+        }
+        write_all(admitted_.get(), answer);
+        admitted_.reset();
+        if (forwarder_ != nullptr && !forwarder_->connected()) forwarder_.reset();
+    }
+
+    void start_call(rlim_t cpu_seconds) {
+        rlimit limit{};
+        if (cpu_seconds != 0 && prlimit(tool_, RLIMIT_CPU, nullptr, &limit) == 0) {
+            const rlim_t wanted = cpu_seconds_used(tool_) + cpu_seconds;
+            limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted
+                                                             : std::min(wanted, limit.rlim_max);
+            prlimit(tool_, RLIMIT_CPU, &limit, nullptr);
+        }
+        if (stopped_) {
+            stopped_ = false;
+            kill(tool_, SIGCONT);
         }
     }
-    const std::string message = read_to_end(plan.pipes.admission);
-    write_all(admitted, admit(plan, message, forwarder.get(), forwarder_problem));
-    close(admitted);
-    close(plan.pipes.admission);
-    if (forwarder != nullptr && !forwarder->connected()) forwarder.reset();
-    int status = 0;
-    try {
-        status = forwarder != nullptr ? forwarder->relay_until_exit(tool) : wait_for(tool);
-    } catch (const StepError &) {
-        forwarder.reset();
-        status = wait_for(tool);
+
+    void begin_rest() {
+        rest_asked_ = true;
+        if (stopped_) {
+            finish_rest();
+        } else {
+            kill(tool_, SIGSTOP);  // answered once the stop is seen, in on_children
+        }
     }
-    const int code = WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status);
-    write_all(plan.pipes.verdict, "{\"code\": " + std::to_string(code) + "}");
-    _exit(0);
-}
+
+    void on_children() {
+        for (;;) {
+            int status = 0;
+            const pid_t pid = waitpid(-1, &status, WNOHANG | WUNTRACED);
+            if (pid < 0 && errno == EINTR) continue;
+            if (pid <= 0) return;
+            if (pid != tool_) continue;  // an orphan of the task, adopted here
+            if (WIFSTOPPED(status)) {
+                stopped_ = true;
+                if (rest_asked_) finish_rest();
+            } else {
+                end(WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status));
+            }
+        }
+    }
+
+    // The tool process is stopped: nothing of the call runs on but what this
+    // finds, and the host retires the task for any of it.
+    void finish_rest() {
+        rest_asked_ = false;
+        if (forwarder_ != nullptr) forwarder_->drop_links();
+        const std::vector<pid_t> threads = numbered_entries("/proc/" + std::to_string(tool_) + "/task");
+        if (!threads_) threads_ = threads;  // the script's own, as it loaded
+        std::string why;
+        if (!others().empty()) {
+            why = "a process the call started is still there";
+        } else if (threads != *threads_) {
+            why = "a thread the call started is still there";
+        }
+        reply(why.empty() ? R"({"rested": true})"
+                          : R"({"rested": false, "why": ")" + why + R"("})");
+    }
+
+    // Every process of the task but the supervisor and the tool process.
+    std::vector<pid_t> others() const {
+        std::vector<pid_t> found;
+        if (plan_.root) {
+            for (const pid_t pid : numbered_entries("/proc")) {
+                if (pid != getpid() && pid != tool_) found.push_back(pid);
+            }
+        } else {
+            for (const pid_t pid : children_of(getpid())) {
+                if (pid != tool_) found.push_back(pid);
+            }
+            const std::vector<pid_t> below = children_of(tool_);
+            found.insert(found.end(), below.begin(), below.end());
+        }
+        return found;
+    }
+
+    void reply(const std::string &json) {
+        if (send(control_.get(), json.data(), json.size(), MSG_NOSIGNAL) < 0) end(std::nullopt);
+    }
+
+    // The task ends: with the tool process's exit status for the host, when
+    // it ended by itself. As the first process of the task's PID namespace,
+    // the supervisor takes every other one with it.
+    [[noreturn]] void end(std::optional<int> code) {
+        if (code) reply("{\"code\": " + std::to_string(*code) + "}");
+        if (!plan_.root) {
+            // No PID namespace to end: what the task left behind came here,
+            // the subreaper, and goes now.
+            kill(tool_, SIGKILL);
+            for (std::vector<pid_t> left = children_of(getpid()); !left.empty();
+                 left = children_of(getpid())) {
+                for (const pid_t pid : left) kill(pid, SIGKILL);
+                while (waitpid(-1, nullptr, 0) > 0) {
+                }
+            }
+            std::error_code ignored;
+            if (!scratch_folder_.empty()) std::filesystem::remove_all(scratch_folder_, ignored);
+        }
+        _exit(0);
+    }
+
+    const Supervision &plan_;
+    pid_t tool_;
+    UniqueFd admitted_;
+    UniqueFd control_;
+    UniqueFd signals_;
+    std::string scratch_folder_;
+    std::unique_ptr<Forwarder> forwarder_;
+    std::string forwarder_problem_;
+    bool rest_asked_ = false;
+    bool stopped_ = false;
+    // The tool process's threads once its script had loaded (its first rest).
+    std::optional<std::vector<pid_t>> threads_;
+};
 
 }  // namespace
 
@@ -158,21 +342,33 @@ int supervise_task(const Supervision &plan, const std::function<pid_t()> &fork_t
         if (poll(&zygote, 1, 0) != 0) _exit(0);  // the zygote died while forking us
         close(plan.lifeline);
     }
+    std::string scratch_folder;
     if (plan.root) {
         prepare_task(*plan.root, plan.scratch, plan.private_network, plan.forward_port != 0);
+    } else {
+        // Orphans of the tool come here, to be counted and ended.
+        prctl(PR_SET_CHILD_SUBREAPER, 1);
+        scratch_folder = make_host_scratch(plan.scratch);
     }
     std::array<int, 2> admitted{};
     check(pipe2(admitted.data(), O_CLOEXEC) == 0, "pipe");
+    // Blocked before the fork, so that no exit or stop of the tool is missed.
+    sigset_t child{};
+    sigemptyset(&child);
+    sigaddset(&child, SIGCHLD);
+    check(sigprocmask(SIG_BLOCK, &child, nullptr) == 0, "sigprocmask");
     const pid_t tool = fork_tool();
     check(tool >= 0, "fork the tool process");
     if (tool == 0) {
-        for (const int fd : {admitted[1], plan.pipes.verdict, plan.pipes.admission}) close(fd);
+        sigprocmask(SIG_UNBLOCK, &child, nullptr);
+        for (const int fd : {admitted[1], plan.channels.control}) close(fd);
         return admitted[0];
     }
-    for (const int fd : {plan.pipes.task, plan.pipes.result, plan.pipes.output, admitted[0]}) {
-        close_if_open(fd);
+    for (const int fd : {plan.channels.task, plan.channels.result, plan.channels.output,
+                         admitted[0]}) {
+        if (fd >= 0) close(fd);
     }
-    supervise(plan, tool, admitted[1]);
+    Supervisor(plan, tool, UniqueFd(admitted[1]), std::move(scratch_folder)).run();
 }
 
 }  // namespace tarvik::sandbox

@@ -13,15 +13,14 @@
 
 namespace tarvik::sandbox {
 
-// The task's ends of the host's pipes. The tool process keeps `task`,
+// The task's ends of the host's channels. The tool process keeps `task`,
 // `result` and `output` (-1: stdout and stderr as they are); the supervisor
-// alone holds `verdict` and `admission`.
-struct TaskPipes {
+// alone holds `control`.
+struct TaskChannels {
     int task = -1;
     int result = -1;
     int output = -1;
-    int verdict = -1;
-    int admission = -1;
+    int control = -1;
 };
 
 struct Supervision {
@@ -29,7 +28,8 @@ struct Supervision {
     std::vector<std::string> cgroups;
     // Readable once the zygote is gone (it holds the only write end).
     int lifeline = -1;
-    // The template to prepare the task's world from; none: the host's own tree.
+    // The template to prepare the task's world from; none: the host's own
+    // tree, with a scratch folder of the host's made for the task.
     std::optional<std::string> root;
     Scratch scratch{};
     bool private_network = false;
@@ -37,24 +37,27 @@ struct Supervision {
     // namespace has its loopback up, and the supervisor forwards TCP
     // connections to 127.0.0.1 on this port to the host's network proxy.
     uint16_t forward_port = 0;
-    TaskPipes pipes;
+    TaskChannels channels;
 };
 
 // Becomes the task's supervisor: its cgroups, session and world, then the
 // tool process, forked with `fork_tool`. Returns, in the tool process only,
-// the descriptor on which it learns its admission: "S" and the script's
-// text, or "E" and why the task could not be admitted. The supervisor never
-// returns: it admits the task named on the admission pipe (the tool's folder
-// and its packages in, the host's tree out), forwards its connections to the
-// network proxy when granted, reaps everything the task leaves to it, and
-// once the tool process has ended writes {"code": N} (its exit status, or
-// minus the signal that killed it) on the verdict pipe and exits, ending the
-// task.
-//
-// The admission is the script's path (empty for a task that runs none),
-// then optionally fields of "\0name=value": "packages" (a folder of the
-// host's, bound read-only at kPackages) and "proxy" (the network proxy's
-// socket, which only the supervisor holds).
+// the descriptor on which it learns its admission: "S", or "E" and why the
+// task could not be admitted. The supervisor never returns. On the control
+// channel it takes, from the host:
+// - "admit" and the fields "\0folder=", "\0packages=", "\0proxy=": the tool's
+//   folder bound read-only at kToolFolder and its packages at kPackages, the
+//   proxy's socket opened, the host's tree detached, then the tool process
+//   told to go;
+// - "run N": a call starts: the tool process's CPU time may grow by N more
+//   seconds (its soft limit), and it is let go on if it was resting;
+// - "rest": a call ended: the tool process is stopped, the connections the
+//   call made are closed, and it is checked to be alone in the task with the
+//   threads it had once its script was loaded; the answer is {"rested":
+//   true} or {"rested": false, "why": "..."}.
+// Once the tool process has ended it sends {"code": N} (its exit status, or
+// minus the signal that killed it) and exits, ending the task; so it does,
+// killing the task, when the host closes the channel.
 int supervise_task(const Supervision &plan, const std::function<pid_t()> &fork_tool);
 
 }  // namespace tarvik::sandbox

@@ -1,11 +1,10 @@
 // _walls: what a worker needs to put up a task's walls from Python.
 //
-// Loaded by the pool's zygote before it forks and by a fresh worker; never by
-// the host. Each call is one step of a task's life, in this order: the
-// template (once, in the zygote), forking a task (whose supervisor never runs
-// Python: it forks the tool process, which does), and the tool process's
-// walls, put up before its task arrives. A fresh worker becomes a task's
-// supervisor itself.
+// Loaded by the pool's zygote before it forks; never by the host. Each call
+// is one step of a task's life, in this order: the template (once, in the
+// zygote), forking a task (whose supervisor never runs Python: it forks the
+// tool process, which does), and the tool process's walls, put up before its
+// task arrives.
 #include <fcntl.h>
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/map.h>
@@ -97,18 +96,6 @@ std::map<std::string, std::string> seal_task(const std::string &writable, uid_t 
     return report;
 }
 
-// os.fork() as CPython does it, for a child that carries on in Python.
-pid_t fork_interpreter() {
-    PyOS_BeforeFork();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        PyOS_AfterFork_Child();
-    } else {
-        PyOS_AfterFork_Parent();
-    }
-    return pid;
-}
-
 // The child half of os.fork(): for a tool process forked by a supervisor that
 // the zygote forked without it, so that the pair is one fork to CPython.
 pid_t fork_tool_process() {
@@ -124,8 +111,8 @@ sandbox::Supervision plan_of(const std::vector<std::string> &cgroups, int lifeli
                              const std::optional<std::string> &root, uint64_t scratch_bytes,
                              uint64_t scratch_inodes, uid_t owner, gid_t group,
                              bool private_network, uint16_t forward_port,
-                             const std::vector<int> &pipes) {
-    sandbox::check(pipes.size() == 5, "five pipes: task, result, output, verdict, admission");
+                             const std::vector<int> &channels) {
+    sandbox::check(channels.size() == 4, "four channels: task, result, output, control");
     sandbox::Supervision plan;
     plan.cgroups = cgroups;
     plan.lifeline = lifeline;
@@ -133,21 +120,12 @@ sandbox::Supervision plan_of(const std::vector<std::string> &cgroups, int lifeli
     plan.scratch = {scratch_bytes, scratch_inodes, owner, group};
     plan.private_network = private_network;
     plan.forward_port = forward_port;
-    plan.pipes = {pipes[0], pipes[1], pipes[2], pipes[3], pipes[4]};
+    plan.channels = {channels[0], channels[1], channels[2], channels[3]};
     return plan;
 }
 
-int supervise_task(const std::vector<std::string> &cgroups, int lifeline,
-                   const std::optional<std::string> &root, uint64_t scratch_bytes,
-                   uint64_t scratch_inodes, uid_t owner, gid_t group, bool private_network,
-                   uint16_t forward_port, const std::vector<int> &pipes) {
-    return sandbox::supervise_task(plan_of(cgroups, lifeline, root, scratch_bytes, scratch_inodes,
-                                           owner, group, private_network, forward_port, pipes),
-                                   fork_interpreter);
-}
-
-// Only the task's pipes and the lifeline stay open in a supervisor; and the
-// signal dispositions the zygote set up for itself do not follow it.
+// Only the task's channels and the lifeline stay open in a supervisor; and
+// the signal dispositions the zygote set up for itself do not follow it.
 void settle_supervisor(const sandbox::Supervision &plan) {
     for (const int number : {SIGCHLD, SIGPIPE, SIGXFSZ, SIGINT, SIGTERM}) {
         std::signal(number, SIG_DFL);
@@ -155,8 +133,9 @@ void settle_supervisor(const sandbox::Supervision &plan) {
     sigset_t none{};
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    std::vector<int> keep = {plan.lifeline,     plan.pipes.task,    plan.pipes.result,
-                             plan.pipes.output, plan.pipes.verdict, plan.pipes.admission};
+    const sandbox::TaskChannels &channels = plan.channels;
+    std::vector<int> keep = {plan.lifeline, channels.task, channels.result, channels.output,
+                             channels.control};
     std::ranges::sort(keep);
     unsigned first = 3;
     for (const int fd : keep) {
@@ -167,7 +146,7 @@ void settle_supervisor(const sandbox::Supervision &plan) {
     syscall(SYS_close_range, first, ~0U, 0U);
 }
 
-// A task for the zygote: (its supervisor's pid, -1) in the zygote, (0, the
+// A task: (its supervisor's pid, -1) in the forking process, (0, the
 // admission descriptor) in the task's tool process. The supervisor between
 // them never runs Python, so the pages it shares with the zygote stay shared
 // and copy-free; to CPython, zygote and tool process are one fork apart.
@@ -175,10 +154,10 @@ std::pair<pid_t, int> fork_task(const std::vector<std::string> &cgroups, int lif
                                 const std::optional<std::string> &root, uint64_t scratch_bytes,
                                 uint64_t scratch_inodes, uid_t owner, gid_t group,
                                 bool private_network, uint16_t forward_port,
-                                const std::vector<int> &pipes) {
+                                const std::vector<int> &channels) {
     const sandbox::Supervision plan =
         plan_of(cgroups, lifeline, root, scratch_bytes, scratch_inodes, owner, group,
-                private_network, forward_port, pipes);
+                private_network, forward_port, channels);
     if (root) new_pid_namespace_for_children();
     PyOS_BeforeFork();
     const pid_t pid = fork();
@@ -204,10 +183,10 @@ std::pair<pid_t, int> fork_task(const std::vector<std::string> &cgroups, int lif
 using Setting = std::tuple<std::string, std::string, bool>;
 using CgroupFolder = std::pair<std::string, std::vector<Setting>>;
 using Counter = std::tuple<size_t, std::string, std::string, std::string>;
-using Start = std::tuple<int, int, int, int, int, int, bool>;
+using Start = std::tuple<int, int, int, int, bool>;
 
-// The zygote's loop; returns only in a tool process: its five pipe ends, its
-// admission descriptor and whether it should warm up.
+// The zygote's loop; returns only in a tool process: its task, result and
+// output ends, its admission descriptor and whether it should warm up.
 Start serve_zygote(int control, const std::vector<CgroupFolder> &folders,
                    const std::vector<Counter> &counters, int lifeline,
                    const std::optional<std::string> &root, uint64_t scratch_bytes,
@@ -226,16 +205,15 @@ Start serve_zygote(int control, const std::vector<CgroupFolder> &folders,
     for (const auto &[index, file, key, report] : counters) {
         plan.cgroups.counters.push_back({index, file, key, report});
     }
-    const sandbox::ForkTask fork = [&](const sandbox::TaskPipes &pipes,
+    const sandbox::ForkTask fork = [&](const sandbox::TaskChannels &channels,
                                        const std::vector<std::string> &cgroups) {
         return fork_task(cgroups, lifeline, root, scratch_bytes, scratch_inodes, owner, group,
                          private_network, forward_port,
-                         {pipes.task, pipes.result, pipes.output, pipes.verdict, pipes.admission});
+                         {channels.task, channels.result, channels.output, channels.control});
     };
     const sandbox::ToolStart start = sandbox::serve_zygote(plan, fork);
-    const sandbox::TaskPipes &pipes = start.pipes;
-    return {pipes.task,      pipes.result,   pipes.output, pipes.verdict,
-            pipes.admission, start.admitted, start.warm};
+    const sandbox::TaskChannels &channels = start.channels;
+    return {channels.task, channels.result, channels.output, start.admitted, start.warm};
 }
 
 }  // namespace
@@ -256,6 +234,9 @@ NB_MODULE(_walls, module) {
     module.def(
         "die_with_parent", [] { sandbox::die_with_parent(); },
         "SIGKILL for this process when its parent dies.");
+    module.def(
+        "set_process_name", [](const std::string &name) { prctl(PR_SET_NAME, name.c_str()); },
+        nb::arg("name"), "The name ps and top show for this process.");
     module.def("landlock_abi", &sandbox::landlock_abi,
                "The kernel's Landlock ABI version, 0 without Landlock.");
     module.def("landlock_scopes_ipc", &sandbox::landlock_scopes_ipc,
@@ -265,16 +246,10 @@ NB_MODULE(_walls, module) {
     module.def("build_template", &sandbox::build_template, nb::arg("root"), nb::arg("read_only"),
                nb::arg("links"),
                "Build the read-only template of every task's world on the empty folder root.");
-    module.def("supervise_task", &supervise_task, nb::arg("cgroups"), nb::arg("lifeline"),
-               nb::arg("root").none(), nb::arg("scratch_bytes"), nb::arg("scratch_inodes"),
-               nb::arg("owner"), nb::arg("group"), nb::arg("private_network"),
-               nb::arg("forward_port"), nb::arg("pipes"),
-               "Become the task's supervisor; returns only in the tool process it forks, with "
-               "the descriptor of its admission.");
     module.def("fork_task", &fork_task, nb::arg("cgroups"), nb::arg("lifeline"),
                nb::arg("root").none(), nb::arg("scratch_bytes"), nb::arg("scratch_inodes"),
                nb::arg("owner"), nb::arg("group"), nb::arg("private_network"),
-               nb::arg("forward_port"), nb::arg("pipes"),
+               nb::arg("forward_port"), nb::arg("channels"),
                "Fork a task: (supervisor pid, -1) here, (0, admission descriptor) in its tool "
                "process.");
     module.def("serve_zygote", &serve_zygote, nb::arg("control"), nb::arg("cgroup_folders"),
@@ -282,7 +257,7 @@ NB_MODULE(_walls, module) {
                nb::arg("scratch_bytes"), nb::arg("scratch_inodes"), nb::arg("owner"),
                nb::arg("group"), nb::arg("private_network"), nb::arg("forward_port"),
                "Serve the host as the pool's zygote; returns only in a tool process, with its "
-               "pipes, its admission descriptor and whether to warm up.");
+               "channels, its admission descriptor and whether to warm up.");
     module.def("seal_task", &seal_task, nb::arg("writable"), nb::arg("tool_uid"),
                nb::arg("tool_gid"), nb::arg("inside_uid"), nb::arg("inside_gid"),
                nb::arg("processes"), nb::arg("tcp_ports"),

@@ -27,7 +27,7 @@
 namespace tarvik::sandbox {
 namespace {
 
-constexpr size_t kPipes = 5;
+constexpr size_t kChannels = 4;
 
 std::string quoted(const std::string &text) {
     std::string out = "\"";
@@ -70,7 +70,7 @@ private:
 
     std::optional<ToolStart> on_request() {
         std::array<char, 256> text{};
-        std::array<char, CMSG_SPACE(sizeof(int) * kPipes)> control{};
+        std::array<char, CMSG_SPACE(sizeof(int) * kChannels)> control{};
         iovec part{text.data(), text.size() - 1};
         msghdr message{};
         message.msg_iov = &part;
@@ -93,7 +93,7 @@ private:
         long long number = 0;
         int warm = 0;
         words >> verb >> number >> warm;
-        if (verb == "spawn" && fds.size() == kPipes) return spawn(number, warm != 0, fds);
+        if (verb == "spawn" && fds.size() == kChannels) return spawn(number, warm != 0, fds);
         for (const int fd : fds) close(fd);
         if (verb == "spawn") {
             send(R"({"spawned": )" + std::to_string(number) +
@@ -105,12 +105,12 @@ private:
     }
 
     std::optional<ToolStart> spawn(long long id, bool warm, const std::vector<int> &fds) {
-        const TaskPipes pipes{fds[0], fds[1], fds[2], fds[3], fds[4]};
+        const TaskChannels channels{fds[0], fds[1], fds[2], fds[3]};
         std::vector<std::string> folders;
         std::pair<pid_t, int> forked{-1, -1};
         try {
             folders = make_call_cgroup();
-            forked = fork_task_(pipes, folders);
+            forked = fork_task_(channels, folders);
         } catch (const StepError &error) {
             errno = error.error_number();
             for (const int fd : fds) close(fd);
@@ -119,7 +119,7 @@ private:
                  quoted("Cannot start a worker: " + system_error(error.what())) + "}");
             return std::nullopt;
         }
-        if (forked.first == 0) return ToolStart{pipes, forked.second, warm};
+        if (forked.first == 0) return ToolStart{channels, forked.second, warm};
         for (const int fd : fds) close(fd);
         tasks_[forked.first] = {folders};
         send("{\"spawned\": " + std::to_string(id) + ", \"pid\": " + std::to_string(forked.first) +
@@ -214,6 +214,7 @@ private:
     }
 
     [[noreturn]] void shut_down() {
+        // The host is gone: nothing is listening for what happens next.
         for (const auto &[pid, task] : tasks_) kill_task(pid);
         for (;;) {
             int status = 0;

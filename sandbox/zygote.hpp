@@ -45,19 +45,19 @@ struct ZygotePlan {
 
 // What a tool process starts from, when the loop returns in one.
 struct ToolStart {
-    TaskPipes pipes;
+    TaskChannels channels;
     int admitted = -1;
     bool warm = false;
 };
 
-// Forks a task with these pipes and cgroup folders: (its supervisor's pid,
-// -1) here, (0, the admission descriptor) in its tool process.
+// Forks a task with these channels and cgroup folders: (its supervisor's
+// pid, -1) here, (0, the admission descriptor) in its tool process.
 using ForkTask =
-    std::function<std::pair<pid_t, int>(const TaskPipes &, const std::vector<std::string> &)>;
+    std::function<std::pair<pid_t, int>(const TaskChannels &, const std::vector<std::string> &)>;
 
 // Serves the host on `plan.control` until it goes, then kills every task and
-// exits. Requests, one per message: "spawn ID WARM" with the task's five pipe
-// ends attached (task, result, output, verdict, admission), and "kill PID".
+// exits. Requests, one per message: "spawn ID WARM" with the task's four
+// channel ends attached (task, result, output, control), and "kill PID".
 // Answers, as JSON: {"spawned": ID, "pid": PID, "error": null} (or "pid":
 // null and why), and {"exited": PID, "code": N, ...} once a task is gone,
 // with each of the call's counters. Returns only in a tool process.

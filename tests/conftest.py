@@ -15,7 +15,7 @@ import pytest
 def fresh_scratch() -> list[str]:
     """What a task's /tmp holds before its tool writes there: the way to this
     interpreter's own folders, when they lie under /tmp (a checkout there)."""
-    from tarvik.core.task_world import read_only_paths
+    from tarvik.worker.world import read_only_paths
 
     entries = set()
     for path in read_only_paths():
@@ -73,17 +73,17 @@ def manager() -> FakeManager:
     return FakeManager()
 
 
-@pytest.fixture(params=["pool", "fresh"])
+@pytest.fixture(params=["tool", "call"])
 async def make_manager(request: pytest.FixtureRequest) -> Any:
-    """Real managers of both kinds, closed after the test: pre-forked workers
-    (as many as the module's POOL_SIZE, 4 by default), and a fresh process per task."""
+    """Real managers of both isolations, closed after the test: a warm world per tool, and a
+    fresh world per call (with as many blank tasks kept as the module's POOL_SIZE, 4 by default)."""
     from tarvik.core.subprocess_manager import SubprocessManager
 
-    pool_size = getattr(request.module, "POOL_SIZE", 4) if request.param == "pool" else 0
+    pool_size = getattr(request.module, "POOL_SIZE", 4)
     made: list[SubprocessManager] = []
 
     def make(**options: Any) -> SubprocessManager:
-        made.append(SubprocessManager(pool_size=pool_size, **options))
+        made.append(SubprocessManager(pool_size=pool_size, isolation=request.param, **options))
         return made[-1]
 
     yield make

@@ -87,7 +87,7 @@ async def gone(pid: int) -> None:
 
 def pool_processes(manager: SubprocessManager) -> tuple[int, int]:
     """The pool's launcher and zygote, as the host sees them."""
-    launcher = manager._pool.zygote_pid
+    launcher = manager._runners.pool.zygote_pid
     [zygote] = children_of(launcher)
     return launcher, zygote
 
@@ -327,21 +327,24 @@ async def test_limits_hold_for_the_whole_call(make_manager, tmp_path) -> None:
     assert after.output == "fine", after.error
 
 
-# --- 6. the result is believed only from a tool that exits cleanly -------------------
+# --- 6. a tool is believed for no more than its main could return -------------------
 
+# An answer in the tool's own name, written behind the worker's back.
 FORGE = """
 import os, struct
-body = b'{"ok": true, "output": {"forged": true}}'
-os.write(4, struct.pack(">I", len(body)) + body)
+def forge():
+    body = b'{"ok": true, "output": {"forged": true}}'
+    os.write(4, struct.pack(">I", len(body)) + body)
 """
 
 
 @pytest.mark.parametrize(
     ("body", "fragment"),
     [
-        (FORGE + "def main(a):\n    raise RuntimeError('the real failure')\n", ""),
-        (FORGE + "def main(a):\n    raise SystemExit(3)\n", ""),
-        (FORGE + "def main(a):\n    os._exit(3)\n", "exited with code 3"),
+        (FORGE + "forge()\ndef main(a):\n    return 'real'\n", ""),
+        (FORGE + "def main(a):\n    forge()\n    raise RuntimeError('the real failure')\n", ""),
+        (FORGE + "def main(a):\n    forge()\n    raise SystemExit(3)\n", ""),
+        (FORGE + "def main(a):\n    forge()\n    os._exit(3)\n", "exited with code 3"),
         (
             "import json\njson.dumps = lambda *a, **k: '{\"ok\": true, \"output\": {\"patched\": Infinity}}'\n"
             "def main(a):\n    raise ValueError('the real failure')\n",
@@ -353,13 +356,18 @@ os.write(4, struct.pack(">I", len(body)) + body)
             "not valid JSON",
         ),
     ],
-    ids=["forged-then-raised", "forged-then-exit", "forged-then-os-exit", "patched-encoder", "nan"],
+    ids=["forged-at-load", "forged-then-raised", "forged-then-exit", "forged-then-os-exit",
+         "patched-encoder", "nan"],
 )
-async def test_only_a_cleanly_exiting_tool_is_believed(manager, tmp_path, body, fragment) -> None:
+async def test_a_forged_or_malformed_answer_is_never_believed(manager, tmp_path, body,
+                                                               fragment) -> None:
     result = await run(manager, tmp_path, body)
     assert result.output is None
     assert result.error and fragment in result.error
     assert "forged" not in result.error and "patched" not in result.error
+    # The world that was lied to is not the next call's.
+    after = await run(manager, tmp_path, "def main(a):\n    return 'clean'\n")
+    assert after.output == "clean", after.error
 
 
 # --- the walls, one by one --------------------------------------------------------------
@@ -551,4 +559,5 @@ def test_a_missing_launcher_is_reported(tmp_path) -> None:
     manager = SubprocessManager(pool_size=0, launcher=missing)
     report = asyncio.run(manager.protections())
     assert report["launcher"].startswith(f"unavailable: not found at {missing}")
-    assert all(state.startswith("unavailable") for name, state in report.items() if name != "result")
+    assert all(state.startswith("unavailable") for name, state in report.items()
+               if name not in ("result", "isolation"))

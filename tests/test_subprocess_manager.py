@@ -22,6 +22,7 @@ from tarvik.settings import Settings
 
 
 def write_tool(folder: Path, body: str, name: str = "tool.py") -> Path:
+    folder.mkdir(parents=True, exist_ok=True)
     path = folder / name
     path.write_text(textwrap.dedent(body))
     return path
@@ -281,8 +282,9 @@ async def test_only_the_reply_pipe_is_inherited(manager, tmp_path) -> None:
         result = await manager.spawn(run_task(tool, {}))
     finally:
         os.close(leaked)
-    # stdio, the reply pipe on 4, and on 3 (freed by the task pipe) listdir's own
-    assert result.output == [0, 1, 2, 3, 4]
+    # stdio, the task channel on 3, the answer channel on 4, and on 5 (freed by the
+    # admission) listdir's own
+    assert result.output == [0, 1, 2, 3, 4, 5]
 
 
 @pytest.mark.parametrize(
@@ -325,21 +327,29 @@ async def test_the_host_survives_a_tool_that_allocates_past_the_limit(manager, t
     assert again.output == 1
 
 
-async def test_concurrent_spawns_each_get_their_own_result(manager, tmp_path) -> None:
-    tool = write_tool(
-        tmp_path,
-        """
+async def test_concurrent_calls_over_many_tools_each_get_their_own_tools_answer(
+    manager, tmp_path
+) -> None:
+    body = """
         import os
+        NAME = {name!r}
         def main(args):
-            found = os.listdir(".")
-            open(f"mark-{args['n']}", "w").close()
-            return {"square": args["n"] * args["n"], "found": found}
-        """,
-    )
-    results = await asyncio.gather(*(manager.spawn(run_task(tool, {"n": n})) for n in range(24)))
-    assert [result.output["square"] for result in results] == [n * n for n in range(24)]
-    # Each had a scratch of its own: none saw another's mark.
-    assert all(sorted(result.output["found"]) == fresh_scratch() for result in results)
+            found = sorted(os.listdir("."))
+            open(f"mark-{{NAME}}-{{args['n']}}", "w").close()
+            return {{"tool": NAME, "square": args["n"] * args["n"], "found": found}}
+        """
+    tools = [write_tool(tmp_path / f"tool{index}", body.format(name=f"t{index}")) for index in range(8)]
+    calls = [(tools[n % 8], n) for n in range(24)]
+    results = await asyncio.gather(*(manager.spawn(run_task(tool, {"n": n})) for tool, n in calls))
+    assert [(result.output["tool"], result.output["square"]) for result in results] == [
+        (f"t{n % 8}", n * n) for _, n in calls
+    ]
+    for (_, n), result in zip(calls, results):
+        marks = set(result.output["found"]) - set(fresh_scratch())
+        # A tool's scratch may keep what its own earlier calls left, never another tool's.
+        assert all(mark.startswith(f"mark-t{n % 8}-") for mark in marks), marks
+        if manager.isolation == "call":
+            assert not marks
 
 
 async def test_a_forged_oversized_reply_header_is_refused(make_manager, tmp_path) -> None:

@@ -1,4 +1,4 @@
-"""The worker's own logic, called in-process: checking code, encoding replies, errors."""
+"""The tool process's own logic, called in-process: checking code, encoding answers, errors."""
 
 from __future__ import annotations
 
@@ -7,7 +7,9 @@ import math
 
 import pytest
 
-from tarvik.core import worker_task as worker
+from tarvik.core.subprocess_manager import SubprocessManager, SubprocessTask
+from tarvik.worker import protocol
+from tarvik.worker import tool_process as worker
 
 
 @pytest.mark.parametrize(
@@ -57,9 +59,9 @@ def test_validate_never_runs_the_code(tmp_path) -> None:
 
 def _decode(encoded: tuple[bytes, bool]) -> dict:
     frame, succeeded = encoded
-    (length,) = worker.RESULT_HEADER.unpack_from(frame)
-    assert length == len(frame) - worker.RESULT_HEADER.size
-    result = json.loads(frame[worker.RESULT_HEADER.size :])
+    (length,) = protocol.FRAME_HEADER.unpack_from(frame)
+    assert length == len(frame) - protocol.FRAME_HEADER.size
+    result = json.loads(frame[protocol.FRAME_HEADER.size :])
     assert succeeded is result["ok"]
     return result
 
@@ -76,7 +78,7 @@ def test_unserialisable_output_becomes_an_error(output: object, fragment: str) -
 
 def test_oversized_output_becomes_an_error() -> None:
     reply = _decode(worker.encode_result({"ok": True, "output": "x" * 5000}, 1000))
-    assert reply == {"ok": False, "error": reply["error"]}
+    assert reply == {"ok": False, "error": reply["error"], "seq": 0}
     assert "too large" in reply["error"] and "1000" in reply["error"]
 
 
@@ -86,17 +88,21 @@ def test_output_within_the_bound_survives_the_round_trip() -> None:
 
 
 @pytest.mark.parametrize(
-    ("action", "fragment"),
+    ("command", "fragment"),
     [
         ({"action": "explode"}, "Unknown action 'explode'"),
         ({"action": "validate"}, "needs 'code'"),
         ({"action": "run_function", "path": 3}, "needs 'path'"),
+        ({"action": "run_function", "path": "/x/tool.py", "args": {1j}}, "not JSON-serialisable"),
         ("validate", "must be a JSON object"),
     ],
 )
-def test_malformed_commands_are_refused(action: object, fragment: str) -> None:
-    with pytest.raises(worker.ToolError, match=fragment):
-        worker.perform(action)
+async def test_malformed_commands_are_refused_before_any_task(command: object, fragment: str) -> None:
+    manager = SubprocessManager()
+    result = await manager.spawn(SubprocessTask(worker_type="custom", command=command, timeout=5))
+    assert result.output is None and fragment in result.error
+    assert manager._runners is None  # no pool was started for it
+    await manager.aclose()
 
 
 def test_tool_exception_names_type_message_and_tool_line(tmp_path) -> None:

@@ -1,4 +1,5 @@
-"""The pool of pre-forked workers: single use, refills, recovery and shutdown."""
+"""The pool of blank tasks and the warm worlds drawn from it: reuse, retirement, recovery,
+shutdown."""
 
 from __future__ import annotations
 
@@ -40,7 +41,7 @@ def zygotes_of(pid: int) -> list[int]:
     zygotes = []
     for child in children_of(pid):
         argv = command_line(child)
-        if "--zygote" in argv:
+        if any(part.endswith("worker/worker.py") for part in argv):
             launched = argv[0].endswith("tarvik-sandbox")
             zygotes += children_of(child) if launched else [child]
     return zygotes
@@ -72,15 +73,25 @@ async def manager():
     await manager.aclose()
 
 
-async def test_more_calls_than_workers_each_get_a_fresh_worker(manager, identity_tool) -> None:
-    results = await asyncio.gather(
-        *(manager.spawn(run_task(identity_tool, {"n": n})) for n in range(50))
-    )
-    assert [result.output["n"] for result in results] == list(range(50))
-    assert not any(result.output["reused"] for result in results)
+@pytest.mark.parametrize("isolation", ["tool", "call"])
+async def test_more_calls_than_tasks_each_get_a_world_of_their_own(identity_tool, isolation) -> None:
+    manager = SubprocessManager(pool_size=3, isolation=isolation)
+    try:
+        results = await asyncio.gather(
+            *(manager.spawn(run_task(identity_tool, {"n": n})) for n in range(50))
+        )
+        assert [result.output["n"] for result in results] == list(range(50))
+        # Calls in flight at once never share a world; a warm one is reused only after.
+        assert not any(result.output["reused"] for result in results) or isolation == "tool"
+        again = await manager.spawn(run_task(identity_tool, {"n": 50}))
+        assert again.output["reused"] is (isolation == "tool")
+        assert again.world == ("warm" if isolation == "tool" else "fresh")
+    finally:
+        await manager.aclose()
 
 
-async def test_a_worker_serves_one_task_only(manager, identity_tool) -> None:
+async def test_a_fresh_world_serves_one_call_only(identity_tool) -> None:
+    manager = SubprocessManager(pool_size=3, isolation="call")
     first = await manager.spawn(run_task(identity_tool, {"n": 1}))
     [zygote] = zygotes_of(os.getpid())
     tasks = children_of(zygote)
@@ -149,11 +160,11 @@ HOST_SCRIPT = """
                               command={"action": "validate", "code": "def main(a): pass"})
         result = await manager.spawn(task)
         assert result.output["valid"], result
-        launcher = manager._pool.zygote_pid
+        launcher = manager._runners.pool.zygote_pid
         with open(f"/proc/{launcher}/task/{launcher}/children") as children:
             [zygote] = children.read().split()
         with open(f"/proc/{zygote}/task/{zygote}/children") as children:
-            print(manager._pool.root, launcher, zygote, children.read(), flush=True)
+            print(manager._runners.pool.root, launcher, zygote, children.read(), flush=True)
         if sys.argv[1] == "die":
             os.kill(os.getpid(), 9)
 
@@ -220,3 +231,139 @@ async def test_protections_are_reported_never_assumed(manager) -> None:
         await without.aclose()
     assert report["launcher"].startswith("unavailable: switched off (sandbox=False)")
     assert report["network"].startswith("unavailable")
+
+
+# --- warm worlds: what a call leaves, and what one tool leaves another ----------------
+
+
+def tool_at(folder: Path, body: str) -> Path:
+    folder.mkdir(parents=True, exist_ok=True)
+    path = folder / "tool.py"
+    path.write_text(textwrap.dedent(body))
+    return path
+
+
+def host_pids_with(marker: str) -> list[int]:
+    found = []
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        with contextlib.suppress(OSError), open(f"/proc/{entry}/cmdline", "rb") as cmdline:
+            if marker.encode() in cmdline.read().split(b"\0"):
+                found.append(int(entry))
+    return found
+
+
+@pytest.mark.parametrize("isolation", ["tool", "call"])
+@pytest.mark.parametrize("leftover", ["thread", "process"])
+async def test_nothing_a_call_started_runs_into_the_next_call(tmp_path, isolation, leftover) -> None:
+    marker = f"leftover-{os.getpid()}-{leftover}-{isolation}"
+    tool = tool_at(tmp_path, """
+        import os, subprocess, sys, threading, time
+        started = []
+        def main(args):
+            if args["start"] == "thread":
+                threading.Thread(target=time.sleep, args=(600,), daemon=True).start()
+            elif args["start"] == "process":
+                subprocess.Popen([sys.executable, "-c", "import time; time.sleep(600)", args["marker"]])
+            started.append(args["start"])
+            return {"pid": os.getpid(), "threads": threading.active_count(), "earlier": started[:-1]}
+        """)
+    manager = SubprocessManager(pool_size=2, isolation=isolation)
+    try:
+        first = await manager.spawn(run_task(tool, {"start": leftover, "marker": marker}))
+        second = await manager.spawn(run_task(tool, {"start": None, "marker": marker}))
+        assert first.error is None and second.error is None, (first.error, second.error)
+        # The world that held the leftover was ended: the next call started afresh.
+        assert second.output == {"pid": second.output["pid"], "threads": 1, "earlier": []}
+        assert host_pids_with(marker) == []
+        third = await manager.spawn(run_task(tool, {"start": None, "marker": marker}))
+        # A call that leaves nothing keeps its world warm (with isolation per tool).
+        assert third.output["earlier"] == ([None] if isolation == "tool" else [])
+    finally:
+        await manager.aclose()
+
+
+async def test_one_tools_world_never_reaches_another_tool(tmp_path) -> None:
+    manager = SubprocessManager(pool_size=2)
+    body = """
+        import os
+        SEEN = globals().setdefault("SEEN", [])
+        def main(args):
+            SEEN.append(args["name"])
+            found = {"globals": list(SEEN), "env": os.environ.get("LEFT_BY"),
+                     "files": sorted(name for name in os.listdir("/tmp") if name.startswith("left-"))}
+            os.environ["LEFT_BY"] = args["name"]
+            open(f"/tmp/left-{args['name']}", "w").close()
+            return found
+        """
+    first, second = tool_at(tmp_path / "a", body), tool_at(tmp_path / "b", body)
+    try:
+        a1 = await manager.spawn(run_task(first, {"name": "a"}))
+        b1 = await manager.spawn(run_task(second, {"name": "b"}))
+        a2 = await manager.spawn(run_task(first, {"name": "a"}))
+    finally:
+        await manager.aclose()
+    assert b1.output == {"globals": ["b"], "env": None, "files": []}
+    # Its own warm world keeps what it left itself, and nothing of the other tool's.
+    assert a1.output == {"globals": ["a"], "env": None, "files": []}
+    assert a2.output == {"globals": ["a", "a"], "env": "a", "files": ["left-a"]}
+
+
+async def test_a_changed_script_runs_its_new_code_on_the_very_next_call(tmp_path) -> None:
+    manager = SubprocessManager(pool_size=2)
+    tool = tool_at(tmp_path, "def main(args):\n    return 'old'\n")
+    try:
+        assert (await manager.spawn(run_task(tool, {}))).output == "old"
+        assert (await manager.spawn(run_task(tool, {}))).world == "warm"
+        tool.write_text("def main(args):\n    return 'new'\n")
+        changed = await manager.spawn(run_task(tool, {}))
+        assert (changed.output, changed.world) == ("new", "fresh")
+        tool.unlink()
+        gone = await manager.spawn(run_task(tool, {}))
+        assert gone.error.startswith("Tool file not found")
+        assert manager.warm_worlds == 0
+    finally:
+        await manager.aclose()
+
+
+@pytest.mark.parametrize(
+    ("trouble", "fragment"),
+    [
+        ("__import__('time').sleep(60)", "Timed out after 2.0 s"),
+        ("blob = bytearray(1 << 30)", "memory limit"),
+    ],
+    ids=["time-out", "memory"],
+)
+async def test_after_a_limit_the_next_call_starts_clean(tmp_path, trouble, fragment) -> None:
+    manager = SubprocessManager(pool_size=2)
+    tool = tool_at(tmp_path, f"""
+        import os
+        CALLS = []
+        def main(args):
+            CALLS.append(1)
+            if args.get("trouble"):
+                {trouble}
+            return {{"calls": len(CALLS), "pid": os.getpid()}}
+        """)
+    try:
+        assert (await manager.spawn(run_task(tool, {}))).output["calls"] == 1
+        failed = await manager.spawn(run_task(tool, {"trouble": True}, timeout=2))
+        assert failed.output is None and fragment in failed.error
+        after = await manager.spawn(run_task(tool, {}))
+        assert after.output["calls"] == 1 and after.world == "fresh", after
+    finally:
+        await manager.aclose()
+
+
+async def test_warm_worlds_stay_within_their_cap_least_recently_used_first(tmp_path) -> None:
+    manager = SubprocessManager(pool_size=1, warm_tools=2)
+    tools = [tool_at(tmp_path / name, "def main(args):\n    return 1\n") for name in "abc"]
+    try:
+        for tool in [*tools, tools[2], tools[1]]:
+            assert (await manager.spawn(run_task(tool, {}))).output == 1
+            assert manager.warm_worlds <= 2
+        # a was least recently used when c came: retired; b and c are kept.
+        worlds = [await manager.spawn(run_task(tool, {})) for tool in tools[1:]]
+        assert [result.world for result in worlds] == ["warm", "warm"]
+        assert (await manager.spawn(run_task(tools[0], {}))).world == "fresh"
+    finally:
+        await manager.aclose()

@@ -1,6 +1,6 @@
 """The tool sandbox from the host's side: the launcher, and the report of every wall.
 
-``tarvik-sandbox`` is installed next to this file in a built wheel, with
+``tarvik-sandbox`` is installed in ``tarvik/worker`` in a built wheel, beside
 ``_walls``, the module a worker puts up each task's walls with. The launcher
 takes a worker away from the host (its own user and network namespaces, a
 seccomp filter, death with the host) and reports on a descriptor of the
@@ -9,8 +9,8 @@ host's choosing one JSON object mapping a protection's name to
 tasks get. Nothing is assumed that was not confirmed, and every wall that is
 missing says how to get it.
 
-From a source tree there is no launcher; workers then run with the resource
-limits alone, and the report says so.
+Without the launcher (``sandbox=False``) tasks run in the host's own tree
+with the resource limits alone, and the report says so.
 """
 
 from __future__ import annotations
@@ -40,6 +40,7 @@ WALLS: dict[str, str] = {
     "memory limit": "needs a writable cgroup",
     "scratch disk": "needs the file system wall",
     "result": "",
+    "isolation": "",
 }
 
 
@@ -51,7 +52,7 @@ class Launcher:
     def find(cls, explicit: str | os.PathLike[str] | None = None) -> Launcher | None:
         """The launcher at ``explicit``, else the one installed beside the package."""
         candidate = explicit if explicit is not None else os.path.join(
-            os.path.dirname(__file__), LAUNCHER_NAME
+            os.path.dirname(os.path.dirname(__file__)), "worker", LAUNCHER_NAME
         )
         candidate = os.fspath(candidate)
         if os.path.isfile(candidate) and os.access(candidate, os.X_OK):
@@ -144,8 +145,8 @@ def walls_report(
         else "unavailable: tasks write to a host folder, limited per file only"
     )
     report["result"] = (
-        "active: a result counts only from a task process that then exits cleanly; one frame, "
-        "strict JSON"
+        "active: one answer per call, one frame of strict JSON, taken for no more than what the "
+        "tool's main could have returned"
     )
     return {name: _with_remedy(name, state) for name, state in report.items()}
 

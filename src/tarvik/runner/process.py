@@ -1,4 +1,5 @@
-"""One worker started directly by the host: spawning, exit, group kill and reaping.
+"""One process started directly by the host (the pool's zygote): spawning, exit, group kill
+and reaping.
 
 The process is watched through a pidfd rather than asyncio's child watchers
 because the group must be killed while the leader is still an unreaped
@@ -17,12 +18,6 @@ import threading
 import time
 from collections.abc import Mapping, Sequence
 
-# Descriptor numbers a fresh worker finds its pipes on.
-TASK_FD = 3
-RESULT_FD = 4
-VERDICT_FD = 5
-ADMISSION_FD = 6
-
 # Python ignores SIGPIPE and SIGXFSZ, and ignored signals survive exec; the
 # tool's own children should meet the usual defaults.
 _DEFAULT_SIGNALS = (signal.SIGPIPE, signal.SIGXFSZ, signal.SIGINT, signal.SIGTERM, signal.SIGCHLD)
@@ -39,7 +34,7 @@ def _clear_of(fd: int, reserved: int) -> int:
 
 def describe_exit(code: int | None) -> str:
     if code is None:
-        return "Worker exited and its status was lost"
+        return "The tool's process ended and its status was lost"
     if code >= 0:
         return f"The tool's process exited with code {code}"
     try:

@@ -1,17 +1,16 @@
-"""Pre-started single-use workers, forked on demand by one sandboxed zygote.
+"""Blank tasks, forked ahead of need by one sandboxed zygote.
 
 Starting Python costs tens of milliseconds; forking a prepared interpreter
-costs about one. The zygote (``worker.py --zygote``, started once through
-the sandbox launcher when there is one) forks workers, each the first
-process of its own PID namespace with its world already built, that wait on
-their task pipe; a call takes one, hands it the task and never gives it
-back. The pool keeps ``size`` workers idle and refills in the background,
-and a call that finds none idle waits for a freshly forked one rather than
-sharing.
+costs about one. The zygote (``worker.py``, started once through the sandbox
+launcher when there is one) forks tasks, each the first process of its own
+PID namespace with its world already built and its walls up, that wait for
+an admission. A caller takes one and admits it to one tool; it is never
+given back. The pool keeps ``size`` tasks idle and refills in the
+background, and a caller that finds none idle waits for a freshly forked one.
 
-Workers are the zygote's children, not ours: it reaps them (and with each,
-everything its task started), and reports each exit here, with the limits
-the call met.
+Tasks are the zygote's children, not ours: it reaps them (and with each,
+everything it started), and reports each exit here, with the limits the
+task met.
 """
 
 from __future__ import annotations
@@ -22,7 +21,6 @@ import collections
 import fcntl
 import itertools
 import json
-import logging
 import os
 import shutil
 import socket
@@ -32,12 +30,12 @@ import weakref
 from collections.abc import Callable
 from typing import Any
 
-from tarvik.core.cgroups import CallCgroups
 from tarvik.core.sandbox import Launcher, walls_report
-from tarvik.core.worker_io import read_to_end, widen_pipe
-from tarvik.core.worker_process import SpawnedWorker, describe_exit
-
-logger = logging.getLogger(__name__)
+from tarvik.runner.channels import read_to_end, widen_pipe
+from tarvik.runner.process import SpawnedWorker, describe_exit
+from tarvik.runner.task import HostEnds, Task
+from tarvik.worker import protocol
+from tarvik.worker.cgroups import CallCgroups
 
 _ZYGOTE_CONTROL_FD = 3
 _LAUNCHER_REPORT_FD = 4
@@ -49,58 +47,11 @@ class PoolError(Exception):
 
 
 class WorkerRefused(PoolError):
-    """The zygote could not fork one worker (out of processes or memory); the pool goes on."""
-
-
-class PooledWorker:
-    """One forked task waiting for, or running, its single task.
-
-    ``pid`` is its supervisor's, as the zygote knows it; the host holds its
-    ends of the task, result, capture, verdict and admission pipes until a
-    call takes them.
-    """
-
-    def __init__(self, pool: WorkerPool, pid: int, fds: tuple[int, int, int, int, int]) -> None:
-        self._pool = pool
-        self.pid = pid
-        self._fds = fds
-        self.exited: asyncio.Future[int | None] = pool.loop.create_future()
-        self.lost_reason: str | None = None
-        # The call's limits it met, as its cgroup counted them.
-        self.limits_met: dict[str, bool] = {}
-
-    def take_fds(self) -> tuple[int, int, int, int, int]:
-        """Hand the host's ends of the pipes to the caller, who closes them."""
-        fds, self._fds = self._fds, (-1, -1, -1, -1, -1)
-        return fds
-
-    def close_fds(self) -> None:
-        for fd in self.take_fds():
-            if fd >= 0:
-                os.close(fd)
-
-    def kill_group(self) -> None:
-        if not self.exited.done():
-            self._pool.send(f"kill {self.pid}")
-
-    async def stop(self) -> int | None:
-        self.kill_group()
-        return await asyncio.shield(self.exited)
-
-    def describe_exit(self, code: int | None) -> str:
-        return self.lost_reason or describe_exit(code)
-
-    def on_exit(
-        self, code: int | None, reason: str | None = None, limits_met: dict[str, bool] | None = None
-    ) -> None:
-        self.lost_reason = reason
-        self.limits_met = limits_met or {}
-        if not self.exited.done():
-            self.exited.set_result(code)
+    """The zygote could not fork one task (out of processes or memory); the pool goes on."""
 
 
 class WorkerPool:
-    """A zygote and the idle workers it forked, bound to one event loop."""
+    """A zygote and the blank tasks it forked, bound to one event loop."""
 
     def __init__(
         self,
@@ -114,6 +65,8 @@ class WorkerPool:
         world: dict[str, int],
         temp_root: str | None,
         environment: Callable[[str], dict[str, str]],
+        output_limit: int,
+        reply_limit: int,
     ) -> None:
         self.loop = loop
         self.size = size
@@ -124,6 +77,8 @@ class WorkerPool:
         self._world = world
         self._temp_root = temp_root
         self._environment = environment
+        self._output_limit = output_limit
+        self._reply_limit = reply_limit
         self.root: str | None = None
         self._root_lock: int | None = None
         self.protections: dict[str, str] = {}
@@ -133,10 +88,12 @@ class WorkerPool:
         self._ready: asyncio.Future[dict[str, Any]] | None = None
         self._starting: asyncio.Task[None] | None = None
         self._ids = itertools.count()
-        self._pending: dict[int, tuple[int, int, int, int, int]] = {}
-        self._workers: dict[int, PooledWorker] = {}
-        self._idle: collections.deque[PooledWorker] = collections.deque()
-        self._waiters: collections.deque[asyncio.Future[PooledWorker]] = collections.deque()
+        self._pending: dict[int, HostEnds] = {}
+        self._tasks: dict[int, Task] = {}
+        self._idle: collections.deque[Task] = collections.deque()
+        self._waiters: collections.deque[asyncio.Future[Task]] = collections.deque()
+        # Whether tasks get a world of their own, as the zygote found.
+        self.has_world = False
         self._failure: str | None = None
         self.closed = False
         _live_pools.add(self)
@@ -163,7 +120,6 @@ class WorkerPool:
             self._python,
             "-I",
             self._worker_script,
-            "--zygote",
             "--control-fd",
             str(_ZYGOTE_CONTROL_FD),
             "--folder",
@@ -208,16 +164,9 @@ class WorkerPool:
         self._refill()
 
     def _record_protections(self, raw: bytes, hello: dict[str, Any]) -> None:
-        first_start = not self.protections
         launcher = Launcher.parse_report(raw) if self._launcher is not None else None
-        self.protections = walls_report(
-            launcher, self._launcher_problem, hello, self._world
-        )
-        if first_start:
-            summary = "; ".join(f"{name}: {state}" for name, state in self.protections.items())
-            inactive = [k for k, v in self.protections.items() if not v.startswith("active")]
-            log = logger.warning if inactive else logger.info
-            log("Worker sandbox: %s", summary)
+        self.protections = walls_report(launcher, self._launcher_problem, hello, self._world)
+        self.has_world = bool(hello.get("world"))
 
     async def aclose(self) -> None:
         """Stop the zygote (which kills and reaps every worker) and remove the folders."""
@@ -253,7 +202,7 @@ class WorkerPool:
     def _shut(self, error: PoolError) -> None:
         self.closed = True
         _live_pools.discard(self)
-        self._drop_zygote("The worker pool was closed while the worker ran")
+        self._drop_zygote("The worker pool was closed while the tool ran")
         for waiter in self._waiters:
             if not waiter.done():
                 waiter.set_exception(error)
@@ -270,16 +219,13 @@ class WorkerPool:
             self._control.close()
             self._control = None
         self._outbox.clear()
-        for fds in self._pending.values():
-            for fd in fds:
-                os.close(fd)
+        for ends in self._pending.values():
+            _close_ends(ends)
         self._pending.clear()
-        for worker in self._idle:
-            worker.close_fds()
         self._idle.clear()
-        for worker in self._workers.values():
-            worker.on_exit(None, reason)
-        self._workers.clear()
+        for task in self._tasks.values():
+            task.on_exit(None, reason)
+        self._tasks.clear()
         if self._ready is not None and not self._ready.done():
             self._ready.set_exception(PoolError(reason))
             self._ready.exception()  # retrieved: a start may not be waiting for it
@@ -305,23 +251,22 @@ class WorkerPool:
             if not waiter.done():
                 waiter.set_exception(PoolError(reason))
 
-    # --- workers ---------------------------------------------------------------
+    # --- tasks -----------------------------------------------------------------
 
-    async def acquire(self) -> PooledWorker:
-        """A fresh worker of its own for the caller: idle now, or the next one forked."""
+    async def acquire(self) -> Task:
+        """A blank task of its own for the caller: idle now, or the next one forked."""
         await self.start()
         while self._idle:
-            worker = self._idle.popleft()
-            if not worker.exited.done():
+            task = self._idle.popleft()
+            if not task.exited.done():
                 if self._idle:
-                    # Forking its successor now would compete with its task for
-                    # the CPU: wait until that task is over, while others idle.
-                    worker.exited.add_done_callback(lambda _: self._refill())
+                    # Forking its successor now would compete with its call for
+                    # the CPU: wait until that call is over, while others idle.
+                    task.exited.add_done_callback(lambda _: self._refill())
                 else:
                     self._refill()
-                return worker
-            worker.close_fds()
-        waiter: asyncio.Future[PooledWorker] = self.loop.create_future()
+                return task
+        waiter: asyncio.Future[Task] = self.loop.create_future()
         self._waiters.append(waiter)
         self._refill()
         try:
@@ -337,30 +282,31 @@ class WorkerPool:
                     pass
             raise
 
+    def kill(self, pid: int) -> None:
+        if pid in self._tasks:
+            self.send(f"{protocol.KILL} {pid}")
+
     def _refill(self) -> None:
         if self._control is None or self.closed:
             return
         wanted = self.size + len(self._waiters) - len(self._idle) - len(self._pending)
-        # A worker a caller already waits for would warm up on that caller's
+        # A task a caller already waits for would warm up on that caller's
         # time; only those meant to sit idle first do.
         waited_for = len(self._waiters) - len(self._pending)
         for index in range(wanted):
-            self._request_worker(warm=index >= waited_for)
+            self._request_task(warm=index >= waited_for)
 
-    def _request_worker(self, warm: bool) -> None:
-        task_read, task_write = os.pipe()
-        result_read, result_write = os.pipe()
-        output_read, output_write = os.pipe()
-        verdict_read, verdict_write = os.pipe()
-        admission_read, admission_write = os.pipe()
+    def _request_task(self, warm: bool) -> None:
+        task_read, task_write = os.pipe2(os.O_CLOEXEC)
+        result_read, result_write = os.pipe2(os.O_CLOEXEC)
+        output_read, output_write = os.pipe2(os.O_CLOEXEC)
+        host_end, task_end = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
         widen_pipe(output_read)
         request_id = next(self._ids)
-        self._pending[request_id] = (
-            task_write, result_read, output_read, verdict_read, admission_write
-        )
+        self._pending[request_id] = HostEnds(task_write, result_read, output_read, host_end)
         self.send(
-            f"spawn {request_id} {int(warm)}",
-            [task_read, result_write, output_write, verdict_write, admission_read],
+            f"{protocol.SPAWN} {request_id} {int(warm)}",
+            [task_read, result_write, output_write, task_end.detach()],
         )
 
     def _fail_one(self, error: str) -> None:
@@ -370,13 +316,13 @@ class WorkerPool:
                 waiter.set_exception(WorkerRefused(error))
                 return
 
-    def _offer(self, worker: PooledWorker) -> None:
+    def _offer(self, task: Task) -> None:
         while self._waiters:
             waiter = self._waiters.popleft()
             if not waiter.done():
-                waiter.set_result(worker)
+                waiter.set_result(task)
                 return
-        self._idle.append(worker)
+        self._idle.append(task)
 
     # --- the control channel ---------------------------------------------------
 
@@ -431,28 +377,27 @@ class WorkerPool:
             if self._ready is not None and not self._ready.done():
                 self._ready.set_result(message)
         elif "spawned" in message:
-            fds = self._pending.pop(message["spawned"], None)
-            if fds is None:
+            ends = self._pending.pop(message["spawned"], None)
+            if ends is None:
                 return
             if message.get("pid") is None:
                 # Refused (out of processes or memory): one caller hears why,
                 # and the pool goes on.
-                for fd in fds:
-                    os.close(fd)
+                _close_ends(ends)
                 self._fail_one(str(message.get("error") or "Cannot start a worker"))
                 return
-            worker = PooledWorker(self, message["pid"], fds)
-            self._workers[worker.pid] = worker
-            self._offer(worker)
+            task = Task(self.loop, self, message["pid"], ends,
+                        output_limit=self._output_limit, reply_limit=self._reply_limit)
+            self._tasks[task.pid] = task
+            self._offer(task)
         elif "exited" in message:
-            worker = self._workers.pop(message["exited"], None)
-            if worker is None:
+            task = self._tasks.pop(message["exited"], None)
+            if task is None:
                 return
             limits_met = {key: bool(message.get(key)) for key in ("oom", "pids_max")}
-            worker.on_exit(message.get("code"), limits_met=limits_met)
-            if worker in self._idle:
-                self._idle.remove(worker)
-                worker.close_fds()
+            task.on_exit(message.get("code"), limits_met=limits_met)
+            if task in self._idle:
+                self._idle.remove(task)
             self._refill()
 
     @property
@@ -505,6 +450,12 @@ def remove_abandoned_pool_roots(temp_root: str | None, own_root: str) -> None:
         shutil.rmtree(root, ignore_errors=True)
         CallCgroups.remove_abandoned(name)
         os.close(lock)
+
+
+def _close_ends(ends: HostEnds) -> None:
+    for fd in (ends.task, ends.result, ends.output):
+        os.close(fd)
+    ends.control.close()
 
 
 def _stderr_copy() -> int:

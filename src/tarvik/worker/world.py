@@ -31,7 +31,7 @@ WORLD_ROOTS = (SCRATCH, TOOL_FOLDER, PACKAGES, "/proc", "/dev")
 
 
 def load_walls() -> ModuleType | None:
-    """The ``_walls`` extension installed beside this file, or None (a source tree)."""
+    """The ``_walls`` extension installed beside this file, or None (a tree never built)."""
     folder = os.path.dirname(os.path.abspath(__file__))
     for suffix in importlib.machinery.EXTENSION_SUFFIXES:
         path = os.path.join(folder, "_walls" + suffix)
@@ -150,31 +150,32 @@ def _outside(path: str, inside_id: int) -> int | None:
 
 
 class World:
-    """Builds task worlds with ``_walls``; without it, tasks run in a host folder."""
+    """Builds task worlds with ``_walls``; ``enabled=False`` runs tasks in the host's own tree
+    (no launcher, so no user namespace to build a world in)."""
 
-    def __init__(self, walls: ModuleType | None, *, scratch_bytes: int, processes: int | None,
-                 proxy_port: int = 0) -> None:
+    def __init__(self, walls: ModuleType, *, enabled: bool, scratch_bytes: int,
+                 processes: int | None, proxy_port: int = 0) -> None:
         self.walls = walls
+        self.enabled = enabled
         self.scratch_bytes = scratch_bytes
         self.processes = processes
         # Nonzero when the operator granted network hosts: the one TCP port a
         # tool may connect to, where its supervisor forwards to the host's proxy.
-        self.proxy_port = proxy_port if walls is not None else 0
+        self.proxy_port = proxy_port if enabled else 0
         self.root: str | None = None
-        self.problem = "the _walls module is not installed beside the worker" if walls is None else ""
+        self.problem = "" if enabled else "the worker runs without the sandbox launcher"
         self.uid, self.gid, self.inside_uid, self.inside_gid = tool_ids()
         self.read_only: list[str] = []
         # Without Landlock's IPC scoping, abstract sockets are kept apart by a
         # network namespace per task instead.
         # A forwarder needs one too: its port must be the task's alone.
-        self.private_network = walls is not None and (
-            not walls.landlock_scopes_ipc() or bool(self.proxy_port)
-        )
+        self.private_network = enabled and (not walls.landlock_scopes_ipc() or bool(self.proxy_port))
+        # Without a world, a task's scratch is a folder of the host's.
         self.folder: str | None = None
 
     def build(self, root: str) -> bool:
         """Build the template on the empty folder ``root``; False (and why) when refused."""
-        if self.walls is None:
+        if not self.enabled:
             return False
         try:
             os.makedirs(root, exist_ok=True)
@@ -189,26 +190,11 @@ class World:
         self.read_only = binds
         return True
 
-    def supervise(self, pipes: tuple[int, int, int, int, int], cgroups: list[str],
-                  lifeline: int, folder: str | None) -> int:
-        """Become the task's supervisor (see ``_walls.supervise_task``); returns in the tool process.
-
-        ``pipes``: the task's task, result, capture (-1: stdout and stderr as
-        they are), verdict and admission pipes. ``folder`` is its scratch when
-        there is no world. Without ``_walls`` the worker supervises in Python.
-        """
-        self.folder = None if self.root is not None else folder
-        return self.walls.supervise_task(*self._plan(pipes, cgroups, lifeline))
-
-    def fork_task(self, pipes: tuple[int, int, int, int, int], cgroups: list[str],
-                  lifeline: int, folder: str | None) -> tuple[int, int]:
-        """``supervise`` for a task forked from here: (its supervisor's pid, -1) in the
-        forking process, (0, the admission descriptor) in the task's tool process."""
-        self.folder = None if self.root is not None else folder
-        return self.walls.fork_task(*self._plan(pipes, cgroups, lifeline))
-
-    def _plan(self, pipes: tuple[int, ...], cgroups: list[str], lifeline: int) -> tuple[Any, ...]:
-        return (cgroups, lifeline, *self.task_plan(), list(pipes))
+    def fork_task(self, channels: list[int], cgroups: list[str], lifeline: int) -> tuple[int, int]:
+        """A task: (its supervisor's pid, -1) here, (0, the admission descriptor) in its tool
+        process. ``channels``: its task, result, capture (-1: stdout and stderr as they are)
+        and control ends, in the protocol's order."""
+        return self.walls.fork_task(cgroups, lifeline, *self.task_plan(), list(channels))
 
     def task_plan(self) -> tuple[Any, ...]:
         """The world every task is prepared with: (root, scratch bytes and inodes, the tool's
@@ -218,10 +204,13 @@ class World:
         return (self.root, self.scratch_bytes, inodes, self.uid, self.gid, self.private_network,
                 self.proxy_port)
 
+    def scratch(self) -> str | None:
+        return SCRATCH if self.root is not None else self.folder
+
     def seal(self) -> dict[str, str]:
         """In the tool process, before its task: the walls no tool can lift, and each one's state."""
-        scratch = SCRATCH if self.root is not None else self.folder
-        if self.walls is None or scratch is None:
+        scratch = self.scratch()
+        if not self.enabled or scratch is None:
             return {}
         return self.walls.seal_task(
             scratch, self.uid, self.gid, self.inside_uid, self.inside_gid,
@@ -235,27 +224,26 @@ class World:
             visible = [*WORLD_ROOTS, *self.read_only]
         return {**limits, "visible": visible}
 
-    def enter(self, task: dict[str, Any], source: bytes) -> Any:
-        """In the tool process, its task known and admitted: the command as its world sees it."""
+    def enter(self, task: dict[str, Any]) -> str:
+        """In the tool process, its task admitted: its limits, scratch and packages in force;
+        returns the script's path as its world sees it."""
         import resource
 
         for which, soft, hard in rlimits(task.get("limits", {})):
             resource.setrlimit(which, (soft, hard))
-        command = task.get("command")
-        if source and isinstance(command, dict):
-            path = str(command.get("path"))
-            if self.root is not None:
-                path = f"{TOOL_FOLDER}/{os.path.basename(path)}"
-            command = {**command, "path": path, "source": source}
+        load = task.get("load") or {}
+        path = str(load.get("path") or "tool.py")
+        if self.root is not None:
+            path = f"{TOOL_FOLDER}/{os.path.basename(path)}"
         packages = task.get("packages")
         if isinstance(packages, str):
             add_packages(PACKAGES if self.root is not None else packages)
-        scratch = SCRATCH if self.root is not None else self.folder
+        scratch = self.scratch()
         if scratch is not None:
             os.chdir(scratch)
             os.environ["HOME"] = os.environ["TMPDIR"] = scratch
         task["walls"] = self.describe(task.get("walls", {}))
-        return command
+        return path
 
 
 def add_packages(folder: str) -> None:
@@ -270,7 +258,10 @@ def rlimits(limits: dict[str, int | None]) -> list[tuple[int, int, int]]:
     """(resource, soft, hard) for each per-process limit, never above what the process has.
 
     The process limit is not among them: it is set with the task's own user
-    namespace, where the kernel counts the task's processes apart.
+    namespace, where the kernel counts the task's processes apart. CPU time
+    has a soft limit for the call (SIGXCPU; the supervisor raises it by one
+    call's budget before each later call of a warm world) and a hard one
+    (SIGKILL) for the whole world: ``cpu_hard``, or a second past the soft.
     """
     import resource
 
@@ -282,9 +273,10 @@ def rlimits(limits: dict[str, int | None]) -> list[tuple[int, int, int]]:
         if value is None:
             continue
         _, hard = resource.getrlimit(which)
+        ceiling = value
+        if which == resource.RLIMIT_CPU:
+            ceiling = limits.get("cpu_hard") or value + 1
         if hard != resource.RLIM_INFINITY:
-            value = min(value, hard)
-        # SIGXCPU at the soft CPU limit; the kernel's SIGKILL a second later
-        # catches a tool that ignores it.
-        chosen.append((which, value, value + 1 if which == resource.RLIMIT_CPU else value))
+            value, ceiling = min(value, hard), min(ceiling, hard)
+        chosen.append((which, value, ceiling))
     return chosen
