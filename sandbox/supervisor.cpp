@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
@@ -21,6 +22,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <utility>
 #include <sstream>
 
 #include "forwarder.hpp"
@@ -32,12 +34,15 @@ namespace tarvik::sandbox {
 namespace {
 
 constexpr size_t kMessageBytes = size_t{1} << 16;
+constexpr size_t kForwardChunk = size_t{1} << 20;
 
 // What the host named in the admission.
 struct Admission {
     std::string folder;
     std::string packages;
     std::string proxy;
+    // The length of the first message, waiting on the host's task pipe.
+    size_t bytes = 0;
 };
 
 Admission parse_admission(const std::string &message) {
@@ -55,6 +60,8 @@ Admission parse_admission(const std::string &message) {
             admission.packages = value;
         } else if (name == "proxy") {
             admission.proxy = value;
+        } else if (name == "bytes") {
+            admission.bytes = std::strtoull(value.c_str(), nullptr, 10);
         } else {
             throw StepError("read the admission: unknown field " + name, EINVAL);
         }
@@ -121,12 +128,17 @@ std::string make_host_scratch(const Scratch &scratch) {
 
 class Supervisor {
 public:
-    Supervisor(const Supervision &plan, pid_t tool, UniqueFd admitted, std::string scratch_folder)
+    Supervisor(const Supervision &plan, pid_t tool, UniqueFd admitted, UniqueFd to_tool,
+               std::string scratch_folder)
         : plan_(plan),
           tool_(tool),
           admitted_(std::move(admitted)),
           control_(plan.channels.control),
+          from_host_(plan.channels.task),
+          to_tool_(std::move(to_tool)),
           scratch_folder_(std::move(scratch_folder)) {
+        fcntl(from_host_.get(), F_SETFL, fcntl(from_host_.get(), F_GETFL) | O_NONBLOCK);
+        fcntl(to_tool_.get(), F_SETFL, fcntl(to_tool_.get(), F_GETFL) | O_NONBLOCK);
         sigset_t child{};
         sigemptyset(&child);
         sigaddset(&child, SIGCHLD);
@@ -151,6 +163,11 @@ public:
             ready.clear();
             ready.push_back({control_.get(), POLLIN, 0});
             ready.push_back({signals_.get(), POLLIN, 0});
+            // The message being let through: wait for the host's bytes, or for
+            // room in the tool's pipe, whichever held it up.
+            const bool passing = to_pass_ > 0;
+            ready.push_back({passing && !tool_full_ ? from_host_.get() : -1, POLLIN, 0});
+            ready.push_back({passing && tool_full_ ? to_tool_.get() : -1, POLLOUT, 0});
             if (forwarder_ != nullptr) forwarder_->want(ready);
             if (poll(ready.data(), ready.size(), -1) < 0) {
                 if (errno == EINTR) continue;
@@ -161,7 +178,8 @@ public:
                 while (read(signals_.get(), &info, sizeof(info)) == sizeof(info)) {
                 }
             }
-            if (forwarder_ != nullptr) forwarder_->handle(&ready[2]);
+            if (ready[2].revents != 0 || ready[3].revents != 0) pass_message();
+            if (forwarder_ != nullptr) forwarder_->handle(&ready[4]);
             if (ready[0].revents != 0) on_control();
         }
     }
@@ -177,7 +195,11 @@ private:
         if (verb == "admit") {
             admit(message);
         } else if (verb == "run") {
-            start_call(std::strtoull(message.c_str() + verb.size(), nullptr, 10));
+            std::istringstream words(message.substr(verb.size()));
+            rlim_t cpu_seconds = 0;
+            size_t bytes = 0;
+            words >> cpu_seconds >> bytes;
+            start_call(cpu_seconds, bytes);
         } else if (verb == "rest") {
             begin_rest();
         }
@@ -188,8 +210,9 @@ private:
     void admit(const std::string &message) {
         if (!admitted_.valid()) return;  // admitted once only
         std::string answer = "S";
+        Admission admission;
         try {
-            const Admission admission = parse_admission(message);
+            admission = parse_admission(message);
             if (plan_.root && !admission.folder.empty()) {
                 attach_folder(admission.folder, kToolFolder);
             }
@@ -214,9 +237,39 @@ private:
         write_all(admitted_.get(), answer);
         admitted_.reset();
         if (forwarder_ != nullptr && !forwarder_->connected()) forwarder_.reset();
+        // Its first message, which the tool answers even when it was refused.
+        to_pass_ += admission.bytes;
+        pass_message();
     }
 
-    void start_call(rlim_t cpu_seconds) {
+    // Lets the host's message through to the tool process. The host writes
+    // it to a pipe the tool cannot read: no call reaches the tool before the
+    // check after the call before it found the world clean.
+    void pass_message() {
+        while (to_pass_ > 0) {
+            const ssize_t moved = splice(from_host_.get(), nullptr, to_tool_.get(), nullptr,
+                                         std::min(to_pass_, kForwardChunk), SPLICE_F_NONBLOCK);
+            if (moved > 0) {
+                to_pass_ -= static_cast<size_t>(moved);
+                tool_full_ = false;
+                continue;
+            }
+            if (moved == 0) end(std::nullopt);  // the host let go of the task
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN) end(std::nullopt);
+            int waiting = 0;
+            tool_full_ = ioctl(from_host_.get(), FIONREAD, &waiting) == 0 && waiting > 0;
+            return;
+        }
+    }
+
+    void start_call(rlim_t cpu_seconds, size_t bytes) {
+        if (rest_asked_) {
+            // Sent right behind the rest of the call before: it starts once
+            // that rest found the world clean.
+            pending_run_ = {cpu_seconds, bytes};
+            return;
+        }
         rlimit limit{};
         if (cpu_seconds != 0 && prlimit(tool_, RLIMIT_CPU, nullptr, &limit) == 0) {
             const rlim_t wanted = cpu_seconds_used(tool_) + cpu_seconds;
@@ -228,6 +281,8 @@ private:
             stopped_ = false;
             kill(tool_, SIGCONT);
         }
+        to_pass_ += bytes;
+        pass_message();
     }
 
     void begin_rest() {
@@ -268,8 +323,16 @@ private:
         } else if (threads != *threads_) {
             why = "a thread the call started is still there";
         }
-        reply(why.empty() ? R"({"rested": true})"
-                          : R"({"rested": false, "why": ")" + why + R"("})");
+        if (!why.empty()) {
+            reply(R"({"rested": false, "why": ")" + why + R"("})");
+            end(std::nullopt);  // nothing more of this world may run
+        }
+        reply(R"({"rested": true})");
+        if (pending_run_) {
+            const auto [cpu_seconds, bytes] = *pending_run_;
+            pending_run_.reset();
+            start_call(cpu_seconds, bytes);
+        }
     }
 
     // Every process of the task but the supervisor and the tool process.
@@ -318,12 +381,19 @@ private:
     pid_t tool_;
     UniqueFd admitted_;
     UniqueFd control_;
+    // The host's task pipe, and the tool process's: what the host sends waits
+    // in the first until it may pass to the second.
+    UniqueFd from_host_;
+    UniqueFd to_tool_;
+    size_t to_pass_ = 0;
+    bool tool_full_ = false;
     UniqueFd signals_;
     std::string scratch_folder_;
     std::unique_ptr<Forwarder> forwarder_;
     std::string forwarder_problem_;
     bool rest_asked_ = false;
     bool stopped_ = false;
+    std::optional<std::pair<rlim_t, size_t>> pending_run_;
     // The tool process's threads once its script had loaded (its first rest).
     std::optional<std::vector<pid_t>> threads_;
 };
@@ -352,6 +422,9 @@ int supervise_task(const Supervision &plan, const std::function<pid_t()> &fork_t
     }
     std::array<int, 2> admitted{};
     check(pipe2(admitted.data(), O_CLOEXEC) == 0, "pipe");
+    std::array<int, 2> to_tool{};
+    check(pipe2(to_tool.data(), O_CLOEXEC) == 0, "pipe");
+    fcntl(to_tool[1], F_SETPIPE_SZ, static_cast<int>(kForwardChunk));  // fewer wake-ups; refused is fine
     // Blocked before the fork, so that no exit or stop of the tool is missed.
     sigset_t child{};
     sigemptyset(&child);
@@ -361,14 +434,18 @@ int supervise_task(const Supervision &plan, const std::function<pid_t()> &fork_t
     check(tool >= 0, "fork the tool process");
     if (tool == 0) {
         sigprocmask(SIG_UNBLOCK, &child, nullptr);
-        for (const int fd : {admitted[1], plan.channels.control}) close(fd);
+        // The tool reads its messages from its own pipe, under the number of
+        // the host's; the host's stays with the supervisor.
+        check(dup2(to_tool[0], plan.channels.task) >= 0, "dup2");
+        for (const int fd : {admitted[1], plan.channels.control, to_tool[0], to_tool[1]}) close(fd);
         return admitted[0];
     }
-    for (const int fd : {plan.channels.task, plan.channels.result, plan.channels.output,
-                         admitted[0]}) {
+    for (const int fd : {plan.channels.result, plan.channels.output, admitted[0], to_tool[0]}) {
         if (fd >= 0) close(fd);
     }
-    Supervisor(plan, tool, UniqueFd(admitted[1]), std::move(scratch_folder)).run();
+    std::signal(SIGPIPE, SIG_IGN);  // a tool process gone is a failed write, not our end
+    Supervisor(plan, tool, UniqueFd(admitted[1]), UniqueFd(to_tool[1]), std::move(scratch_folder))
+        .run();
 }
 
 }  // namespace tarvik::sandbox

@@ -50,11 +50,12 @@ struct Supervision {
 //   proxy's socket opened, the host's tree detached, then the tool process
 //   told to go;
 // - "run N": a call starts: the tool process's CPU time may grow by N more
-//   seconds (its soft limit), and it is let go on if it was resting;
+//   seconds (its soft limit), and it is let go on if it was resting (once
+//   the rest asked before it is over);
 // - "rest": a call ended: the tool process is stopped, the connections the
 //   call made are closed, and it is checked to be alone in the task with the
 //   threads it had once its script was loaded; the answer is {"rested":
-//   true} or {"rested": false, "why": "..."}.
+//   true}, or {"rested": false, "why": "..."} and the end of the task.
 // Once the tool process has ended it sends {"code": N} (its exit status, or
 // minus the signal that killed it) and exits, ending the task; so it does,
 // killing the task, when the host closes the channel.

@@ -302,6 +302,7 @@ class WorkerPool:
         output_read, output_write = os.pipe2(os.O_CLOEXEC)
         host_end, task_end = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
         widen_pipe(output_read)
+        widen_pipe(task_write)
         request_id = next(self._ids)
         self._pending[request_id] = HostEnds(task_write, result_read, output_read, host_end)
         self.send(

@@ -90,8 +90,8 @@ class Exchange:
                 last = str(error)  # its zygote died: the next try starts another
         return SubprocessResult(error=last)
 
-    def admit(self, task: Task, job: Job) -> bool:
-        return task.admit(job.folder, job.grant.packages, job.grant.proxy)
+    def admit(self, task: Task, job: Job) -> None:
+        task.admit(job.folder, job.grant.packages, job.grant.proxy)
 
     def first_message(self, job: Job, *, keep: bool, calls: int = 1) -> dict[str, Any]:
         limits = self.settings.limits
@@ -172,6 +172,17 @@ async def end(task: Task) -> None:
         pass
 
 
+async def _failed_rest(world: WarmWorld) -> bool:
+    """Whether the check after the world's last call failed; it has answered by the time the
+    world is found gone, or very soon after."""
+    if world.rested is not None and not world.rested.done():
+        try:
+            await asyncio.wait_for(asyncio.shield(world.rested), _LEAVE_GRACE)
+        except TimeoutError:
+            pass
+    return world.failed_rest()
+
+
 class OnceRunner:
     """A fresh world for one call: validations, ``isolation="call"``, calls beyond the warm cap."""
 
@@ -186,9 +197,7 @@ class OnceRunner:
             task = await exchange.take_task(deadline, job.timeout)
             if isinstance(task, SubprocessResult):
                 return task
-            if not exchange.admit(task, job):
-                task.retire()
-                continue
+            exchange.admit(task, job)
             refused_code = None
             try:
                 async with asyncio.timeout_at(deadline):
@@ -223,7 +232,7 @@ class WarmRunner:
         deadline = loop.time() + job.timeout
         self._worlds.retire_path(job.key[0], keep_digest=job.key[1])
         for _ in range(_ATTEMPTS):
-            world = await self._worlds.take(job.key)
+            world = self._worlds.take(job.key)
             kind, printed = "warm", ""
             if world is None:
                 if not self._worlds.make_room():
@@ -238,42 +247,40 @@ class WarmRunner:
             result = await self._call(world, job, deadline, kind, printed)
             if result is not None:
                 return result
+            if kind == "fresh":
+                # Its script leaves a process or a thread behind as it loads:
+                # it cannot stay warm, so each of its calls gets a world of its own.
+                return await self._once.run(job)
         return SubprocessResult(error=_DIED_EARLY)
 
     async def _open(self, job: Job, deadline: float) -> tuple[WarmWorld, str] | SubprocessResult | None:
-        """A new warm world with the tool's script loaded and its first rest taken (the threads
-        it has then are its own); the result when loading failed; None when it died first."""
+        """A new warm world with the tool's script loaded and its first check asked for (the
+        threads it has then are its own); the result when loading failed; None when it died
+        first."""
         exchange = self._exchange
         task = await exchange.take_task(deadline, job.timeout)
         if isinstance(task, SubprocessResult):
             return task
-        if not exchange.admit(task, job):
-            task.retire()
-            return None
+        exchange.admit(task, job)
         calls = self._worlds.max_calls
         try:
             async with asyncio.timeout_at(deadline):
                 answer = await task.ask(exchange.first_message(job, keep=True, calls=calls))
-                if answer is None:
-                    task.retire()
-                    return None
-                if answer.frame is None or not answer.frame[protocol.OK]:
-                    result = await exchange.result_of(task, answer, world="fresh")
-                    exchange.leave_later(task)
-                    return result
-                world = WarmWorld(job.key, task)  # type: ignore[arg-type]
-                self._worlds.add(world)
-                why = await task.rest()
         except TimeoutError:
             return await exchange.timed_out(job, task, task.output.take())
         except BaseException:
             await end(task)
             raise
-        if why is not None:
-            # Its script leaves a process or a stray answer behind as it loads:
-            # it cannot stay warm, so each of its calls gets a world of its own.
-            self._worlds.discard(world)
-            return await self._once.run(job)
+        if answer is None:
+            task.retire()
+            return None
+        if answer.frame is None or not answer.frame[protocol.OK]:
+            result = await exchange.result_of(task, answer, world="fresh")
+            exchange.leave_later(task)
+            return result
+        world = WarmWorld(job.key, task)  # type: ignore[arg-type]
+        self._worlds.add(world)
+        self._worlds.check(world)
         return world, answer.printed
 
     async def _call(self, world: WarmWorld, job: Job, deadline: float, kind: str,
@@ -291,7 +298,8 @@ class WarmRunner:
             self._worlds.discard(world)
             await end(task)
             raise
-        if answer is None:
+        if answer is None or (answer.frame is None and await _failed_rest(world)):
+            # The check after its last call found it unfit, so this call never started there.
             self._worlds.discard(world)
             return None
         answer = Answer(answer.frame, printed + answer.printed)

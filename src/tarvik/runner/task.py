@@ -3,10 +3,10 @@
 A task comes from the pool blank: forked by the zygote, its walls up, its
 tool process waiting for an admission. The host admits it to one tool (the
 tool's folder, its packages, the network proxy) and sends it messages; each
-answer is one frame. A task run once ends after its answer. A warm one
-rests between calls: its supervisor stops the tool process and checks that
-nothing of the call is left, and the host takes the answer to that check,
-and the silence of the result channel, as the condition for another call.
+answer is one frame, numbered as the message it answers. A task run once
+ends after its answer. A warm one rests between calls: its supervisor stops
+the tool process and checks that nothing of the call is left, and lets the
+next call start only once that check came out clean.
 """
 
 from __future__ import annotations
@@ -62,7 +62,7 @@ class Task:
         self.exited: asyncio.Future[int | None] = loop.create_future()
         self.limits_met: dict[str, bool] = {}
         self.lost_reason: str | None = None
-        self.admitted = False
+        self._admission: tuple[str | None, str | None, str | None] | None = None
         self.retired = False
         self._sent = 0
 
@@ -83,22 +83,24 @@ class Task:
     # --- what the host does with it ---------------------------------------------
 
     def admit(self, folder: str | None = None, packages: str | None = None,
-              proxy: str | None = None) -> bool:
-        """Name what the task's world lets in; False when its supervisor is gone."""
-        self.admitted = True
-        return self.control.send(protocol.admission(folder, packages, proxy))
+              proxy: str | None = None) -> None:
+        """Name what the task's world lets in; it is admitted with its first message."""
+        self._admission = (folder, packages, proxy)
 
     async def ask(self, message: dict[str, Any], *, cpu_seconds: int | None = None) -> Answer | None:
         """Send one message and wait for its frame; None when the task was gone before it could
         read a byte (the caller may take another). Unbounded in time: the caller bounds it."""
         self._sent += 1
+        data = protocol.frame({**message, protocol.SEQ: self._sent}, allow_nan=True)
         answered = self.results.next_frame(self._sent)
         self.output.take()
-        if not await self.messages.write(protocol.frame({**message, protocol.SEQ: self._sent},
-                                                        allow_nan=True)):
-            answered.cancel()
-            return None
-        if cpu_seconds is not None and not self.control.send(protocol.run_message(cpu_seconds)):
+        if self._admission is not None:
+            word = protocol.admission(*self._admission, length=len(data))
+            self._admission = None
+        else:
+            word = protocol.run_message(cpu_seconds, len(data))
+        # The word first: the supervisor lets the bytes through as they come.
+        if not self.control.send(word) or not await self.messages.write(data):
             answered.cancel()
             return None
         frame = await answered
@@ -116,16 +118,12 @@ class Task:
         code = await self.exit_code()
         return None if code == 0 and self.results.problem is None else code
 
-    async def rest(self) -> str | None:
-        """End a call of a warm task: None when it may take another, else why not."""
-        why = await self.control.rest()
-        if why is None:
-            # Stopped now: whatever it wrote after its answer is in the pipes already.
-            self.results.drain()
-            self.output.take()
-            if self.results.problem is not None:
-                why = self.results.problem
-        return why
+    def begin_rest(self) -> asyncio.Future[str | None]:
+        """End a call of a warm task: its supervisor stops it and checks that nothing of the call
+        is left. Resolves to None when it may take another call (which may be sent at once: the
+        supervisor lets it start only after a clean check), else why not; the supervisor then
+        ends the task itself."""
+        return self.control.rest()
 
     async def exit_code(self) -> int | None:
         """The tool process's exit status from its supervisor, once the task is over (briefly

@@ -47,6 +47,14 @@ class WarmWorld:
         self.task = task
         self.calls = 0
         self.last_used = time.monotonic()
+        # The check after its last call: None when clean, else why not.
+        self.rested: asyncio.Future[str | None] | None = None
+
+    def failed_rest(self) -> bool:
+        """Whether the check after its last call found something left (so the call sent since
+        never started)."""
+        rested = self.rested
+        return rested is not None and rested.done() and rested.result() is not None
 
 
 class WarmWorlds:
@@ -61,11 +69,9 @@ class WarmWorlds:
         self.idle_seconds = idle_seconds
         self.max_calls = max_calls
         self._worlds: set[WarmWorld] = set()
-        # Idle worlds, least recently used first.
+        # Idle worlds, least recently used first; the check after a world's
+        # last call may still be under way (its next call waits behind it).
         self._idle: collections.OrderedDict[WarmWorld, None] = collections.OrderedDict()
-        # Worlds whose last call is being checked: each resolves to whether
-        # it went back to idle.
-        self._resting: dict[WarmWorld, asyncio.Future[bool]] = {}
         self._sweeper: asyncio.Task[None] | None = None
 
     def __len__(self) -> int:
@@ -75,19 +81,13 @@ class WarmWorlds:
     def idle(self) -> int:
         return len(self._idle)
 
-    async def take(self, key: Key) -> WarmWorld | None:
-        """An idle world of ``key`` for one call (waiting for one that is being checked after
-        its last call); None when there is none."""
-        while True:
-            for world in reversed(self._idle):
-                if world.key == key and not world.task.exited.done():
-                    del self._idle[world]
-                    return world
-            resting = [rest for world, rest in self._resting.items() if world.key == key]
-            if not resting:
-                return None
-            await asyncio.wait([asyncio.shield(rest) for rest in resting],
-                               return_when=asyncio.FIRST_COMPLETED)
+    def take(self, key: Key) -> WarmWorld | None:
+        """The most recently used idle world of ``key`` for one call; None when there is none."""
+        for world in reversed(self._idle):
+            if world.key == key and not world.task.exited.done():
+                del self._idle[world]
+                return world
+        return None
 
     def make_room(self) -> bool:
         """Whether one more world fits, retiring the least recently used idle one if it must."""
@@ -104,36 +104,28 @@ class WarmWorlds:
             self._sweeper = self._loop.create_task(self._sweep())
 
     def release(self, world: WarmWorld, reusable: bool) -> None:
-        """A call of ``world`` is over: check it, and keep it for the next call if it may."""
+        """A call of ``world`` is over: have it checked, and keep it for the next call."""
         world.calls += 1
         world.last_used = time.monotonic()
-        if not reusable or world.calls >= self.max_calls or not self._still_current(world.key):
+        if not reusable or world.calls > self.max_calls or not self._still_current(world.key):
             self._retire(world)
             return
-        rested: asyncio.Future[bool] = self._loop.create_future()
-        self._resting[world] = rested
-        task = self._loop.create_task(self._rest(world, rested))
-        task.add_done_callback(lambda done: done.exception() if not done.cancelled() else None)
+        self.check(world)
+        self._idle[world] = None
 
-    async def _rest(self, world: WarmWorld, rested: asyncio.Future[bool]) -> None:
-        try:
-            why = await world.task.rest()
-            kept = (why is None and world in self._worlds and not world.task.exited.done()
-                    and self._still_current(world.key))
-            if kept:
-                self._idle[world] = None
-            else:
-                self._retire(world)
-        finally:
-            self._resting.pop(world, None)
-            if not rested.done():
-                rested.set_result(world in self._idle)
+    def check(self, world: WarmWorld) -> None:
+        """Have the end of ``world``'s call checked; it is retired if the check fails."""
+        world.rested = world.task.begin_rest()
+        world.rested.add_done_callback(lambda rested: self._after_rest(world, rested))
+
+    def _after_rest(self, world: WarmWorld, rested: asyncio.Future[str | None]) -> None:
+        if rested.result() is not None or world.task.results.problem is not None:
+            self._retire(world)  # a call it took meanwhile never started, and is sent elsewhere
 
     def retire_path(self, path: str, *, keep_digest: str | None = None) -> None:
-        """Retire the idle and resting worlds of the script at ``path`` but those of
-        ``keep_digest``; busy ones are retired when their call ends (their script is no longer
-        current)."""
-        for world in [world for world in [*self._idle, *self._resting]
+        """Retire the idle worlds of the script at ``path`` but those of ``keep_digest``; busy
+        ones are retired when their call ends (their script is no longer current)."""
+        for world in [world for world in self._idle
                       if world.key[0] == path and world.key[1] != keep_digest]:
             self._retire(world)
 

@@ -37,8 +37,12 @@ FRAME_HEADER = struct.Struct(">I")
 
 # The host's messages on the control channel. ADMIT is followed by fields
 # b"\0name=value": "folder" (bound read-only at /tool), "packages" (bound at
-# /packages) and "proxy" (the network proxy's socket, which only the
-# supervisor ever holds). RUN carries the call's CPU seconds.
+# /packages), "proxy" (the network proxy's socket, which only the supervisor
+# ever holds) and "bytes" (the length of the first message). RUN carries the
+# call's CPU seconds and the length of its message. The host writes each
+# message to the task pipe, which the supervisor holds: it lets a message
+# through to the tool process only once the check after the call before it
+# came out clean.
 ADMIT = b"admit"
 RUN = b"run"
 REST = b"rest"
@@ -68,17 +72,19 @@ def frame(message: Any, *, allow_nan: bool = False) -> bytes:
 
 
 def admission(folder: str | None = None, packages: str | None = None,
-              proxy: str | None = None) -> bytes:
-    """The control message that admits a task: what its world may let in."""
+              proxy: str | None = None, length: int = 0) -> bytes:
+    """The control message that admits a task: what its world may let in, and the length of
+    its first message."""
     message = ADMIT
-    for name, value in (("folder", folder), ("packages", packages), ("proxy", proxy)):
+    for name, value in (("folder", folder), ("packages", packages), ("proxy", proxy),
+                        ("bytes", str(length) if length else None)):
         if value:
             message += b"\0" + name.encode() + b"=" + value.encode("utf-8", "surrogateescape")
     return message
 
 
-def run_message(cpu_seconds: int | None) -> bytes:
-    return RUN + b" " + str(cpu_seconds or 0).encode()
+def run_message(cpu_seconds: int | None, length: int) -> bytes:
+    return b"%s %d %d" % (RUN, cpu_seconds or 0, length)
 
 
 def parse_control(data: bytes) -> dict[str, Any] | None:
