@@ -6,6 +6,8 @@ from __future__ import annotations
 import asyncio
 import base64
 import hashlib
+import os
+import socket
 import textwrap
 import zipfile
 from pathlib import Path
@@ -14,7 +16,7 @@ from typing import Any
 import pytest
 
 from tarvik.cli.main import build_parser, main
-from tarvik.core.network_proxy import HostRule
+from tarvik.core.network_proxy import HostRule, NetworkProxy
 from tarvik.core.packages import PackagePolicy
 from tarvik.core.sandbox import Launcher
 from tarvik.core.subprocess_manager import SubprocessManager, SubprocessTask
@@ -181,6 +183,179 @@ async def test_only_allowed_hosts_are_reached_and_only_through_the_proxy(
             f"operator allows it with --allow-host 127.0.0.1:{other}") in stopped.error
 
 
+def held_connections(port: int) -> int:
+    """Sockets this process holds that lead to ``port`` on this machine, as the kernel lists them."""
+    inodes = set()
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        with open(table) as lines:
+            for line in list(lines)[1:]:
+                fields = line.split()
+                if int(fields[2].rsplit(":", 1)[1], 16) == port:
+                    inodes.add(f"socket:[{fields[9]}]")
+    held = 0
+    for descriptor in os.listdir("/proc/self/fd"):
+        try:
+            held += os.readlink(f"/proc/self/fd/{descriptor}") in inodes
+        except OSError:
+            pass
+    return held
+
+
+async def until(condition: Any, limit: float = 10.0) -> bool:
+    """Whether ``condition()`` came true within ``limit`` seconds (a bound, not a target)."""
+    loop = asyncio.get_running_loop()
+    deadline = loop.time() + limit
+    while not condition() and loop.time() < deadline:
+        await asyncio.sleep(0.05)
+    return bool(condition())
+
+
+def own_address() -> str | None:
+    """The address this machine sends from, read without the code under test."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        try:
+            probe.connect(("203.0.113.1", 9))  # no datagram leaves: a route is looked up
+        except OSError:
+            return None
+        return probe.getsockname()[0]
+
+
+@pytest.mark.skipif(Launcher.find() is None, reason="tarvik-sandbox is not installed")
+async def test_a_name_cannot_lead_a_tool_inside_the_host_or_its_networks(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    requests = {}
+
+    async def answer(reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
+        requests[writer.get_extra_info("sockname")[1]] = await reader.readuntil(b"\r\n\r\n")
+        writer.write(b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
+        writer.close()
+
+    # A local service no one granted, and one the operator granted by its address.
+    ungranted, granted = [await asyncio.start_server(answer, "127.0.0.1", 0) for _ in range(2)]
+    port, granted_port = (server.sockets[0].getsockname()[1] for server in (ungranted, granted))
+    # What a hostile name server answers for names under a granted wildcard.
+    inside = {
+        "mapped": "::ffff:127.0.0.1", "mapped-any": "::ffff:0.0.0.0", "compatible": "::127.0.0.1",
+        "nat64": "64:ff9b::7f00:1", "any": "0.0.0.0", "private": "10.1.2.3",
+        "shared": "100.64.0.1", "metadata": "169.254.169.254", "metadata-nat64": "64:ff9b::a9fe:a9fe",
+        "unique-local": "fd00::1", "multicast": "224.0.0.1", "broadcast": "255.255.255.255",
+    }
+    if own_address() is not None:
+        inside["own"] = own_address()
+    answers = {f"{label}.example.test": [address] for label, address in inside.items()}
+    answers["granted.example.test"] = ["::ffff:127.0.0.1"]
+    dialled = []
+
+    async def resolve(proxy: NetworkProxy, host: str, port: int) -> list[str]:
+        return answers[host]
+
+    async def open_only_loopback(proxy: NetworkProxy, address: str, port: int) -> Any:
+        dialled.append((address, port))
+        if address != "127.0.0.1":  # should a check fail, nothing leaves this machine
+            raise OSError(f"the test dials nothing but 127.0.0.1, not {address}")
+        return await asyncio.open_connection(address, port)
+
+    monkeypatch.setattr(NetworkProxy, "_resolve", resolve)
+    monkeypatch.setattr(NetworkProxy, "_open", open_only_loopback)
+    manager = SubprocessManager(pool_size=1, allowed_hosts=[
+        f"*.example.test:{port}", f"*.example.test:{granted_port}", f"127.0.0.1:{granted_port}",
+    ])
+    tool = tmp_path / "tool.py"
+    tool.write_text(textwrap.dedent(
+        """
+        import urllib.error, urllib.request
+        def main(args):
+            seen = {}
+            for name, port in args["targets"]:
+                try:
+                    urllib.request.urlopen(f"http://{name}:{port}/", timeout=10)
+                    seen[name] = "reached"
+                except urllib.error.HTTPError as error:
+                    seen[name] = f"{error.code} {error.reason}"
+            return seen
+        """
+    ))
+    targets = [[name, granted_port if name.startswith("granted") else port] for name in answers]
+    try:
+        result = await run(manager, tool, {"targets": targets})
+    finally:
+        await manager.aclose()
+        for server in (ungranted, granted):
+            server.close()
+    assert result.error is None, result.error
+    for label, address in inside.items():
+        assert result.output[f"{label}.example.test"].startswith(
+            f"403 tarvik: {label}.example.test resolves only to addresses of this machine or its "
+            "networks"
+        ), (label, address, result.output[f"{label}.example.test"])
+    # The operator's grant of an address holds, in whatever form a name gives it.
+    assert result.output["granted.example.test"] == "reached"
+    assert dialled == [("127.0.0.1", granted_port)] and list(requests) == [granted_port]
+
+
+@pytest.mark.skipif(Launcher.find() is None, reason="tarvik-sandbox is not installed")
+async def test_tunnels_end_with_the_call(tmp_path: Path) -> None:
+    accepted = []
+
+    async def silent(reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
+        accepted.append(writer)  # never answers, never closes
+
+    server = await asyncio.start_server(silent, "127.0.0.1", 0)
+    port = server.sockets[0].getsockname()[1]
+    manager = SubprocessManager(pool_size=1, allowed_hosts=[f"127.0.0.1:{port}"])
+    tool = tmp_path / "tool.py"
+    tool.write_text(textwrap.dedent(
+        """
+        import http.client
+        def main(args):
+            tunnels = []
+            for _ in range(20):
+                tunnel = http.client.HTTPConnection("127.0.0.1", 3128, timeout=10)
+                tunnel.set_tunnel("127.0.0.1", args["port"])
+                tunnel.connect()  # CONNECT answered: the tunnel is open
+                tunnels.append(tunnel)
+            return len(tunnels)
+        """
+    ))
+    try:
+        result = await run(manager, tool, {"port": port})
+        assert result.error is None and result.output == 20, result.error
+        assert len(accepted) == 20
+        # The call is over: the host lets go of every upstream connection.
+        assert await until(lambda: held_connections(port) == 0), held_connections(port)
+    finally:
+        await manager.aclose()
+        for writer in accepted:
+            writer.close()
+        server.close()
+
+
+async def test_a_tunnel_that_carries_nothing_is_closed(tmp_path: Path) -> None:
+    accepted = []
+
+    async def silent(reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
+        accepted.append(writer)
+
+    server = await asyncio.start_server(silent, "127.0.0.1", 0)
+    port = server.sockets[0].getsockname()[1]
+    proxy = NetworkProxy([HostRule.parse(f"127.0.0.1:{port}")], temp_root=str(tmp_path),
+                         idle_timeout=0.5)
+    reader, writer = await asyncio.open_unix_connection(await proxy.start())
+    try:
+        writer.write(f"CONNECT 127.0.0.1:{port} HTTP/1.1\r\n\r\n".encode())
+        assert await reader.readuntil(b"\r\n\r\n") == b"HTTP/1.1 200 Connection established\r\n\r\n"
+        # The task keeps its side open and says nothing; so does the server.
+        assert await asyncio.wait_for(reader.read(), 10) == b""
+        assert len(accepted) == 1 and await until(lambda: held_connections(port) == 0)
+    finally:
+        writer.close()
+        await proxy.aclose()
+        for upstream in accepted:
+            upstream.close()
+        server.close()
+
+
 @pytest.mark.parametrize(
     ("rule", "host", "port", "allowed"),
     [
@@ -189,8 +364,13 @@ async def test_only_allowed_hosts_are_reached_and_only_through_the_proxy(
         ("*.example.com", "a.b.example.com", 80, True),
         ("*.example.com", "example.com", 443, False),
         ("*.example.com", "badexample.com", 443, False),
+        ("*.example.com", "127.0.0.1", 443, False),
         ("example.com:8443", "example.com", 8443, True),
         ("[::1]:8080", "::1", 8080, True),
+        ("[::ffff:127.0.0.1]:8080", "127.0.0.1", 8080, True),
+        ("10.0.0.0/8:8080", "10.1.2.3", 8080, True),
+        ("10.0.0.0/8", "10.1.2.3", 8080, False),
+        ("10.0.0.0/8", "ten.example.com", 443, False),
     ],
 )
 def test_host_rules(rule: str, host: str, port: int, allowed: bool) -> None:
@@ -208,6 +388,8 @@ def test_host_rules(rule: str, host: str, port: int, allowed: bool) -> None:
         ("packages = 3", [], "packages = 3: not allow, refuse, or package names; allowed are"),
         ('memmory = "1G"', [], "unknown key 'memmory'; the keys are max-processes, memory,"),
         ("", ["--allow-host", "a b"], "argument --allow-host: 'a b': 'a b' is not a host"),
+        # A wildcard over numbers would match what the resolver reads as an address.
+        ("", ["--allow-host", "*.0.1"], "argument --allow-host: '*.0.1': '*.0.1' is not a host"),
     ],
 )
 def test_a_bad_choice_is_refused_at_start(
