@@ -388,7 +388,10 @@ class NetworkProxy:
         except OSError as error:
             raise Refusal(502, f"cannot check {host}: {error}") from None
         try:
-            found = await asyncio.wait_for(self._resolve(host, port), _CONNECT_TIMEOUT)
+            # An address asked for is itself: no trip to the resolver's thread.
+            found = [host] if _address(host) is not None else await asyncio.wait_for(
+                self._resolve(host, port), _CONNECT_TIMEOUT
+            )
         except (OSError, TimeoutError) as error:
             raise Refusal(502, f"cannot resolve {host}: {error}") from None
         # Checked in plain form, and connected to in the form checked.

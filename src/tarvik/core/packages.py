@@ -48,7 +48,7 @@ from packaging.version import InvalidVersion, Version
 
 BLOCK_MARK = "# /// script"
 # The opening line of a block of inline script metadata, and its closing line.
-_BLOCK_START = re.compile(r"# /// ([a-zA-Z0-9-]+)")
+_BLOCK_START = re.compile(r"(?m)^# /// ([a-zA-Z0-9-]+)$")
 _BLOCK_END = "# ///"
 _NAME = r"[A-Za-z0-9](?:[A-Za-z0-9._-]*[A-Za-z0-9])?"
 # What a requirement may not hold, whatever a parser makes of it: a line break
@@ -139,34 +139,35 @@ class ScriptMetadata:
 def script_blocks(source: str) -> list[tuple[str, str]]:
     """The ``(type, content)`` of every block of inline script metadata, as the reference
     expression ``(?m)^# /// (?P<type>[a-zA-Z0-9-]+)$\\s(?P<content>(^#(| .*)$\\s)+)^# ///$``
-    finds them, in one pass over the lines rather than by backtracking over them.
+    finds them, in linear time rather than by backtracking over the lines.
 
     A block runs from its opening line to the last closing line of the comment lines that
-    follow it without a break; every line but the closing one ends with a line end.
+    follow it without a break; every line but the closing one ends with a line end. The
+    opening lines are found by a search without backtracking, and each run of comment lines
+    after one is walked once, whatever number of opening lines it holds.
     """
-    lines = source.split("\n")
-    last = len(lines) - 1  # the one line that no line end follows
-    # For each line, the last closing line at or after it within its run of comment lines.
-    closing = [-1] * len(lines)
-    found = -1
-    for index in range(last, -1, -1):
-        line = lines[index]
-        if line == "#" or line.startswith("# "):
-            if found < 0 and line == _BLOCK_END:
-                found = index
-        else:
-            found = -1
-        closing[index] = found
     blocks = []
-    index = 0
-    while index < last:
-        start = _BLOCK_START.fullmatch(lines[index])
-        end = closing[index + 1]
-        if start is not None and end >= index + 2:  # at least one line of content
-            blocks.append((start.group(1), "\n".join(lines[index + 1: end]) + "\n"))
-            index = end + 1
-        else:
-            index += 1
+    run_end = -1  # where the run of comment lines walked last ends (its first other line)
+    run_close = -1  # where that run's last closing line starts, or -1
+    resume = 0
+    for opening in _BLOCK_START.finditer(source):
+        content = opening.end() + 1  # the line after the opening line
+        if opening.start() < resume or source[opening.end(): content] != "\n":
+            continue
+        if content >= run_end:  # not within the run walked last: walk the one from here
+            run_close, position = -1, content
+            while position <= len(source):
+                newline = source.find("\n", position)
+                line = source[position: newline if newline >= 0 else len(source)]
+                if not (line == "#" or line.startswith("# ")):
+                    break
+                if line == _BLOCK_END:
+                    run_close = position
+                position = newline + 1 if newline >= 0 else len(source) + 1
+            run_end = position
+        if run_close > content:  # at least one line of content
+            blocks.append((opening.group(1), source[content:run_close]))
+            resume = run_close + len(_BLOCK_END)
     return blocks
 
 
