@@ -229,8 +229,10 @@ def add_sandbox_options(parser: argparse.ArgumentParser) -> None:
                                        "variables by default)")
     grants.add_argument("--allow-host", type=_each(_hosts), action="append", metavar="HOST",
                         default=None, help="a host tools may reach over HTTP(S) through the host's "
-                        "proxy: api.example.com, *.example.com, or host:port (without a port: 80 "
-                        "and 443); repeat for more")
+                        "proxy: api.example.com, *.example.com, an address (10.0.0.5) or a network "
+                        "(10.0.0.0/8), each with :port or not (without one: 80 and 443); only an "
+                        "address or network grants an address of this machine or its networks, "
+                        "which no name may lead to; repeat for more")
     grants.add_argument("--tool-env", type=_each(_variables), action="append", metavar="NAME",
                         default=None, help="a variable of this environment that tools see, such "
                         "as an API key; repeat for more")

@@ -48,11 +48,14 @@ def add_parser(commands: Any) -> None:
 
 def run(args: argparse.Namespace) -> int:
     if args.action == "prune":
-        removed = prune(Path(tool.script_path) for tool in find_saved_tools(store_root()))
-        for folder in removed:
+        pruned = prune(Path(tool.script_path) for tool in find_saved_tools(store_root()))
+        for folder in pruned.removed:
             print(f"removed {folder}")
-        print(f"{len(removed)} unused environment(s) removed from {packages_root() / 'envs'}")
-        return 0
+        for folder, why in pruned.failed:
+            print(f"tarvik packages: error: cannot remove {folder}: {why}", file=sys.stderr)
+        print(f"{len(pruned.removed)} unused environment(s) removed from {packages_root() / 'envs'}"
+              + (f"; {len(pruned.failed)} could not be removed" if pruned.failed else ""))
+        return 1 if pruned.failed else 0
     script = saved_script(store_root(), args.tool_name)
     if script is None or not script.is_file():
         print(f"tarvik packages: error: no saved tool {args.tool_name!r} in {store_root()}",

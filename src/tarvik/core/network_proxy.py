@@ -6,9 +6,16 @@ inside the task's own network namespace, this proxy's unix socket outside
 any protocol over TCP) and plain HTTP with an absolute URL, which is what
 ``HTTP_PROXY`` and ``HTTPS_PROXY`` make urllib, requests and httpx send. It
 checks the host name the tool asked for before anything else, resolves it
-itself (a task has no DNS), and does not follow a name that resolves to a
-loopback, link-local or unspecified address (the host's own services, a
-cloud's metadata) unless that address is allowed by itself.
+itself (a task has no DNS), and connects only to an address it checked: one
+outside this machine and its networks (loopback, private, shared, link-local
+with a cloud's metadata, unique-local, multicast, the machine's own
+addresses), unless the operator allowed that address or its network by
+itself. An IPv6 address that carries an IPv4 one (mapped, compatible, NAT64)
+is checked, and connected to, as that IPv4 address, so the check does not
+depend on what this Python's ``ipaddress`` sees through.
+
+A tunnel ends when the task's side of it closes, and after a time without a
+byte either way.
 """
 
 from __future__ import annotations
@@ -19,8 +26,10 @@ import contextlib
 import ipaddress
 import os
 import re
+import select
 import shutil
 import socket
+import struct
 import tempfile
 import weakref
 from collections.abc import Iterable
@@ -34,37 +43,97 @@ _HEAD_LIMIT = 64 << 10
 _HEAD_TIMEOUT = 30.0
 _CONNECT_TIMEOUT = 15.0
 _CHUNK = 64 << 10
+# A tunnel that carries no byte either way for this long is closed.
+DEFAULT_IDLE_TIMEOUT = 60.0
+# How often a tunnel whose task side was shut for writing looks whether that
+# side is gone altogether.
+_HANG_UP_CHECK = 0.25
+# The machine's own addresses are read again after this long.
+_OWN_ADDRESSES_TTL = 2.0
 _LABEL = re.compile(r"(?!-)[a-z0-9-]{1,63}(?<!-)")
+# A last label the resolver would read as a number: 127.1, 2130706433, 0x7f.1.
+_NUMERIC_LABEL = re.compile(r"[0-9]+|0x[0-9a-f]*")
 _HOP_HEADERS = (b"proxy-connection", b"proxy-authorization", b"connection", b"keep-alive")
 
 IpAddress = ipaddress.IPv4Address | ipaddress.IPv6Address
+IpNetwork = ipaddress.IPv4Network | ipaddress.IPv6Network
+
+_NAT64 = ipaddress.IPv6Network("64:ff9b::/96")
+# What no name may lead to unless the operator allows the address itself:
+# this machine, its networks, and addresses that are no single remote host.
+INTERNAL_NETWORKS: tuple[IpNetwork, ...] = tuple(ipaddress.ip_network(network) for network in (
+    "0.0.0.0/8",  # "this network", 0.0.0.0 included: Linux connects it to the machine itself
+    "10.0.0.0/8", "172.16.0.0/12", "192.168.0.0/16",  # private
+    "100.64.0.0/10",  # shared (carrier-grade NAT)
+    "127.0.0.0/8",  # loopback
+    "169.254.0.0/16",  # link-local, a cloud's metadata service among them
+    "224.0.0.0/4",  # multicast
+    "240.0.0.0/4",  # reserved, and the broadcast address 255.255.255.255
+    "::/128", "::1/128",  # unspecified, loopback
+    "fe80::/10", "fec0::/10",  # link-local, site-local
+    "fc00::/7",  # unique-local
+    "ff00::/8",  # multicast
+))
+
+
+def plain_address(address: IpAddress) -> IpAddress:
+    """The IPv4 address an IPv6 one carries (mapped ``::ffff:a.b.c.d``, compatible ``::a.b.c.d``,
+    NAT64 ``64:ff9b::a.b.c.d``), else the address itself.
+
+    Older ``ipaddress`` versions do not see through these forms (``::ffff:127.0.0.1`` is not
+    loopback on 3.11), and a connect to one reaches the IPv4 host all the same.
+    """
+    if not isinstance(address, ipaddress.IPv6Address):
+        return address
+    if address.ipv4_mapped is not None:
+        return address.ipv4_mapped
+    value = int(address)
+    if value >> 32 == 0 and value > 1:  # :: and ::1 are IPv6's own
+        return ipaddress.IPv4Address(value)
+    if address in _NAT64:
+        return ipaddress.IPv4Address(value & 0xFFFFFFFF)
+    return address
 
 
 def _address(text: str) -> IpAddress | None:
+    """The address ``text`` spells, in its plain form; None if it is not one."""
     try:
-        return ipaddress.ip_address(text)
+        return plain_address(ipaddress.ip_address(text))
     except ValueError:
         return None
 
 
+def is_internal(address: IpAddress) -> bool:
+    address = plain_address(address)
+    return any(address in network for network in INTERNAL_NETWORKS)
+
+
 def _host_name(text: str) -> str | None:
-    """The host as compared: lower-case, no final dot, no IPv6 brackets; None if malformed."""
+    """The host as compared: lower-case, no final dot, no IPv6 brackets, an address in its plain
+    form; None if malformed."""
     host = text.strip().lower().rstrip(".")
     if host.startswith("[") and host.endswith("]"):
-        address = _address(host[1:-1])
-        return str(address) if isinstance(address, ipaddress.IPv6Address) else None
+        host = host[1:-1]
+        if ":" not in host:
+            return None
     address = _address(host)
     if address is not None:
         return str(address)
     labels = host.split(".")
-    if len(host) > 253 or not all(_LABEL.fullmatch(label) for label in labels):
+    if (
+        len(host) > 253
+        or not all(_LABEL.fullmatch(label) for label in labels)
+        # The resolver takes these for addresses, which only an address rule may grant.
+        or _NUMERIC_LABEL.fullmatch(labels[-1])
+    ):
         return None
     return host
 
 
-def split_authority(text: str) -> tuple[str, int | None] | None:
-    """``(host, port)`` of ``host``, ``host:port``, ``[v6]`` or ``[v6]:port``; None if malformed."""
-    host, port = text, None
+def _split_port(text: str) -> tuple[str, int | None] | None:
+    """The host as written and the port of ``host``, ``host:port``, ``[v6]`` or ``[v6]:port``
+    (an unbracketed IPv6 address has no port); None if the port is malformed."""
+    host, port_text = text, None
     if text.startswith("["):
         end = text.find("]")
         if end < 0 or end + 1 < len(text) and text[end + 1] != ":":
@@ -73,43 +142,91 @@ def split_authority(text: str) -> tuple[str, int | None] | None:
         port_text = rest[1:] if rest else None
     elif text.count(":") == 1:
         host, port_text = text.split(":")
-    else:
-        port_text = None
-    if port_text is not None:
-        if not port_text.isdigit() or not 0 < int(port_text) < 65536:
-            return None
-        port = int(port_text)
-    name = _host_name(host)
-    return (name, port) if name else None
+    if port_text is None:
+        return host, None
+    if not port_text.isdigit() or not 0 < int(port_text) < 65536:
+        return None
+    return host, int(port_text)
+
+
+def split_authority(text: str) -> tuple[str, int | None] | None:
+    """``(host, port)`` of ``host``, ``host:port``, ``[v6]`` or ``[v6]:port``; None if malformed."""
+    parsed = _split_port(text)
+    name = _host_name(parsed[0]) if parsed is not None else None
+    return (name, parsed[1]) if parsed is not None and name else None
+
+
+def _network(text: str) -> IpNetwork | None:
+    """``10.0.0.0/8``, ``fd00::/8`` or ``[fd00::/8]`` (host bits zero); None if not one."""
+    host = text.lower()
+    if host.startswith("[") and host.endswith("]"):
+        host = host[1:-1]
+    if "/" not in host:
+        return None
+    try:
+        return ipaddress.ip_network(host, strict=True)
+    except ValueError:
+        return None
 
 
 @dataclass(frozen=True)
 class HostRule:
-    """One host the operator allows: a name, ``*.`` and a domain, or an address; one port, or
-    (when none is given) 80 and 443."""
+    """One host the operator allows: a name, ``*.`` and a domain, an address, or a network
+    (``10.0.0.0/8``); one port, or (when none is given) 80 and 443.
+
+    Only an address or network rule lets a tool reach an internal address, whether it asks
+    for the address or for a name that resolves to it.
+    """
 
     host: str
     port: int | None
     text: str
+    # What an address or network rule allows; None for a name.
+    network: IpNetwork | None = None
 
     @classmethod
     def parse(cls, text: str) -> HostRule:
-        wildcard = text.strip().startswith("*.")
-        parsed = split_authority(text.strip()[2:] if wildcard else text.strip())
+        text = text.strip()
+        wildcard = text.startswith("*.")
+        parsed = split_authority(text[2:] if wildcard else text)
+        network = None
+        if parsed is None and not wildcard:
+            written = _split_port(text)
+            network = _network(written[0]) if written is not None else None
+            if network is not None:
+                parsed = (str(network), written[1])
         if parsed is None or (wildcard and _address(parsed[0]) is not None):
             raise ValueError(
                 "not a host such as api.example.com, *.example.com, example.com:8443, "
-                "127.0.0.1:8080 or [::1]:8080"
+                "127.0.0.1:8080, [::1]:8080 or 10.0.0.0/8"
             )
         host, port = parsed
-        return cls(f"*.{host}" if wildcard else host, port, text.strip())
+        address = _address(host)
+        if address is not None:
+            network = ipaddress.ip_network(address)
+        return cls(f"*.{host}" if wildcard else host, port, text, network)
+
+    def _port_matches(self, port: int) -> bool:
+        return port in ((self.port,) if self.port is not None else _DEFAULT_PORTS)
 
     def matches(self, host: str, port: int) -> bool:
-        if port not in ((self.port,) if self.port is not None else _DEFAULT_PORTS):
+        """Whether a tool may ask for ``host:port`` (``host`` as `split_authority` gives it)."""
+        address = _address(host)
+        if address is not None:  # a wildcard or a name never matches an address
+            return self.grants(address, port)
+        if self.network is not None or not self._port_matches(port):
             return False
         if self.host.startswith("*."):
             return host.endswith(self.host[1:])
         return host == self.host
+
+    def grants(self, address: IpAddress, port: int) -> bool:
+        """Whether this rule allows a connection to ``address:port`` itself."""
+        return (
+            self.network is not None
+            and self._port_matches(port)
+            and plain_address(address) in self.network
+        )
 
 
 def suggested_rule(host: str, port: int) -> str:
@@ -131,9 +248,16 @@ class Refusal(Exception):
 class NetworkProxy:
     """The proxy of one host, bound to the event loop that started it."""
 
-    def __init__(self, rules: Iterable[HostRule], *, temp_root: str | None = None) -> None:
+    def __init__(
+        self, rules: Iterable[HostRule], *, temp_root: str | None = None,
+        idle_timeout: float = DEFAULT_IDLE_TIMEOUT,
+    ) -> None:
+        if not idle_timeout > 0:
+            raise ValueError("idle_timeout must be a number of seconds above 0")
         self.rules = tuple(rules)
+        self.idle_timeout = idle_timeout
         self._temp_root = temp_root
+        self._own: tuple[float, frozenset[IpAddress]] | None = None
         self.socket_path: str | None = None
         self._folder: str | None = None
         self._listener: socket.socket | None = None
@@ -143,6 +267,10 @@ class NetworkProxy:
 
     def allows(self, host: str, port: int) -> bool:
         return any(rule.matches(host, port) for rule in self.rules)
+
+    def grants(self, address: IpAddress, port: int) -> bool:
+        """Whether the operator allowed ``address:port`` by its address or network."""
+        return any(rule.grants(address, port) for rule in self.rules)
 
     def describe(self) -> str:
         return ", ".join(rule.text for rule in self.rules)
@@ -237,7 +365,7 @@ class NetworkProxy:
                 f"{method} {path} {version}\r\n".encode() + b"".join(line + b"\r\n" for line in kept)
                 + b"Connection: close\r\n\r\n"
             )
-        await _relay(reader, writer, upstream_reader, upstream_writer)
+        await self._relay(reader, writer, upstream_reader, upstream_writer)
 
     def _authority(self, text: str, default_port: int | None) -> tuple[str, int]:
         parsed = split_authority(text)
@@ -255,61 +383,170 @@ class NetworkProxy:
     async def _connect(
         self, host: str, port: int
     ) -> tuple[asyncio.StreamReader, asyncio.StreamWriter]:
-        loop = asyncio.get_running_loop()
-        literal = _address(host) is not None
         try:
-            found = await asyncio.wait_for(
-                loop.getaddrinfo(host, port, type=socket.SOCK_STREAM), _CONNECT_TIMEOUT
+            own = await self._own_addresses()
+        except OSError as error:
+            raise Refusal(502, f"cannot check {host}: {error}") from None
+        try:
+            # An address asked for is itself: no trip to the resolver's thread.
+            found = [host] if _address(host) is not None else await asyncio.wait_for(
+                self._resolve(host, port), _CONNECT_TIMEOUT
             )
         except (OSError, TimeoutError) as error:
             raise Refusal(502, f"cannot resolve {host}: {error}") from None
-        addresses = list(dict.fromkeys(str(info[4][0]) for info in found))
-        if not literal:
-            addresses = [address for address in addresses if _may_follow(address)]
-            if not addresses:
-                raise Refusal(
-                    403, f"{host} resolves only to loopback or link-local addresses, which a "
-                    "name may not lead to; allow the address itself with --allow-host"
-                )
+        # Checked in plain form, and connected to in the form checked.
+        resolved = list(dict.fromkeys(address for address in map(_address, found) if address))
+        addresses = [
+            address for address in resolved
+            if not (is_internal(address) or address in own) or self.grants(address, port)
+        ]
+        if not addresses:
+            shown = ", ".join(map(str, resolved[:4])) or "nothing"
+            raise Refusal(
+                403, f"{host} resolves only to addresses of this machine or its networks "
+                f"({shown}), which tools may not reach; the operator allows one with --allow-host "
+                f"{suggested_rule(str(resolved[0]), port) if resolved else 'ADDRESS'}"
+            )
         failure: Exception | None = None
         for address in addresses:
             try:
-                return await asyncio.wait_for(
-                    asyncio.open_connection(address, port, limit=_CHUNK), _CONNECT_TIMEOUT
-                )
+                return await asyncio.wait_for(self._open(str(address), port), _CONNECT_TIMEOUT)
             except (OSError, TimeoutError) as error:
                 failure = error
         raise Refusal(502, f"cannot connect to {suggested_rule(host, port)}: {failure}")
 
+    async def _resolve(self, host: str, port: int) -> list[str]:
+        """The addresses of ``host``, as the system's resolver gives them."""
+        found = await asyncio.get_running_loop().getaddrinfo(host, port, type=socket.SOCK_STREAM)
+        return [str(info[4][0]) for info in found]
 
-def _may_follow(text: str) -> bool:
-    address = _address(text)
-    return address is not None and not (
-        address.is_loopback or address.is_link_local or address.is_unspecified
-        or address.is_multicast
-    )
+    async def _open(
+        self, address: str, port: int
+    ) -> tuple[asyncio.StreamReader, asyncio.StreamWriter]:
+        return await asyncio.open_connection(address, port, limit=_CHUNK)
 
+    async def _own_addresses(self) -> frozenset[IpAddress]:
+        now = asyncio.get_running_loop().time()
+        if self._own is None or now - self._own[0] > _OWN_ADDRESSES_TTL:
+            try:
+                addresses = await asyncio.to_thread(host_addresses)
+            except OSError as error:
+                raise OSError(f"the addresses of this machine cannot be read: {error}") from None
+            self._own = (now, addresses)
+        return self._own[1]
 
-async def _relay(
-    reader: asyncio.StreamReader, writer: asyncio.StreamWriter,
-    upstream_reader: asyncio.StreamReader, upstream_writer: asyncio.StreamWriter,
-) -> None:
-    """Both directions until both ended; each end-of-file passed on as a half-close."""
+    async def _relay(
+        self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter,
+        upstream_reader: asyncio.StreamReader, upstream_writer: asyncio.StreamWriter,
+    ) -> None:
+        """Both directions until both ended, the task's side closed, or neither carried a byte
+        for ``idle_timeout`` seconds. An end-of-file is passed on as a half-close, but once the
+        task's side is gone altogether the upstream connection goes with it: a silent server
+        holds nothing of the host after the call."""
+        loop = asyncio.get_running_loop()
+        last_byte = loop.time()
+        task_side = writer.get_extra_info("socket")
 
-    async def copy(source: asyncio.StreamReader, target: asyncio.StreamWriter) -> None:
+        async def copy(source: asyncio.StreamReader, target: asyncio.StreamWriter) -> None:
+            nonlocal last_byte
+            try:
+                while chunk := await source.read(_CHUNK):
+                    last_byte = loop.time()
+                    target.write(chunk)
+                    await target.drain()
+                if target.can_write_eof():
+                    target.write_eof()
+            except OSError:
+                target.close()
+
+        upward = asyncio.ensure_future(copy(reader, upstream_writer))
+        downward = asyncio.ensure_future(copy(upstream_reader, writer))
+        pending = {upward, downward}
         try:
-            while chunk := await source.read(_CHUNK):
-                target.write(chunk)
-                await target.drain()
-            if target.can_write_eof():
-                target.write_eof()
-        except OSError:
-            target.close()
+            while pending:
+                idle_left = last_byte + self.idle_timeout - loop.time()
+                if idle_left <= 0:
+                    break
+                # Once the task's side is shut for writing, look now and then whether it is
+                # gone: its end-of-file alone does not say.
+                wait = min(idle_left, _HANG_UP_CHECK) if upward.done() else idle_left
+                _, pending = await asyncio.wait(
+                    pending, timeout=wait, return_when=asyncio.FIRST_COMPLETED
+                )
+                if upward.done() and _hung_up(task_side):
+                    break
+        finally:
+            for copying in pending:
+                copying.cancel()
+            upstream_writer.close()
+            await asyncio.gather(*pending, return_exceptions=True)
 
+
+def _hung_up(sock: socket.socket | None) -> bool:
+    """Whether the peer of ``sock`` closed it altogether (not just shut it for writing)."""
+    if sock is None:
+        return True
     try:
-        await asyncio.gather(copy(reader, upstream_writer), copy(upstream_reader, writer))
-    finally:
-        upstream_writer.close()
+        poller = select.poll()
+        poller.register(sock.fileno(), 0)  # a hang-up or an error is always reported
+        return any(events & (select.POLLHUP | select.POLLERR) for _, events in poller.poll(0))
+    except (OSError, ValueError):
+        return True
+
+
+# The kernel's interface to its addresses (linux/netlink.h, linux/rtnetlink.h, linux/if_addr.h).
+_RTM_NEWADDR, _RTM_GETADDR = 20, 22
+_NLMSG_ERROR, _NLMSG_DONE = 2, 3
+_NLM_F_REQUEST, _NLM_F_DUMP = 0x1, 0x300
+_IFA_ADDRESS, _IFA_LOCAL = 1, 2
+_HEADER = struct.Struct("=IHHII")  # nlmsghdr: length, type, flags, sequence, port
+_ADDRESS_MESSAGE = struct.Struct("=BBBBI")  # ifaddrmsg: family, prefix length, flags, scope, index
+_ATTRIBUTE = struct.Struct("=HH")  # rtattr: length, type
+
+
+def host_addresses() -> frozenset[IpAddress]:
+    """Every address of this machine's interfaces (and the far end of a point-to-point link),
+    in plain form, as the kernel lists them: all of them, not just each interface's first."""
+    found: set[IpAddress] = set()
+    with socket.socket(socket.AF_NETLINK, socket.SOCK_RAW | socket.SOCK_CLOEXEC,
+                       socket.NETLINK_ROUTE) as sock:
+        sock.bind((0, 0))
+        body = _ADDRESS_MESSAGE.pack(socket.AF_UNSPEC, 0, 0, 0, 0)
+        sock.send(_HEADER.pack(_HEADER.size + len(body), _RTM_GETADDR,
+                               _NLM_F_REQUEST | _NLM_F_DUMP, 1, 0) + body)
+        while True:
+            data = sock.recv(1 << 16)
+            if not data:
+                raise OSError("the kernel's address list ended early")
+            offset = 0
+            while offset + _HEADER.size <= len(data):
+                length, kind, _, _, _ = _HEADER.unpack_from(data, offset)
+                if length < _HEADER.size:
+                    raise OSError("a malformed answer from the kernel's address list")
+                if kind == _NLMSG_DONE:
+                    return frozenset(found)
+                if kind == _NLMSG_ERROR:
+                    (code,) = struct.unpack_from("=i", data, offset + _HEADER.size)
+                    raise OSError(-code, os.strerror(-code))
+                if kind == _RTM_NEWADDR:
+                    found.update(_message_addresses(data, offset + _HEADER.size, offset + length))
+                offset += (length + 3) & ~3
+
+
+def _message_addresses(data: bytes, start: int, end: int) -> list[IpAddress]:
+    family = data[start]
+    size = {socket.AF_INET: 4, socket.AF_INET6: 16}.get(family)
+    found = []
+    attribute = start + _ADDRESS_MESSAGE.size
+    while size is not None and attribute + _ATTRIBUTE.size <= end:
+        length, kind = _ATTRIBUTE.unpack_from(data, attribute)
+        if length < _ATTRIBUTE.size:
+            break
+        value = data[attribute + _ATTRIBUTE.size: attribute + length]
+        if kind in (_IFA_ADDRESS, _IFA_LOCAL) and len(value) == size:
+            found.append(plain_address(ipaddress.ip_address(value)))
+        attribute += (length + 3) & ~3
+    return found
 
 
 # Proxies still listening: their folders go when the interpreter exits.
