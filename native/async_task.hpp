@@ -82,9 +82,8 @@ nb::object await_iterator(nb::handle awaitable);
 // an abandoned call (task -> future -> task) would be a cycle it never frees.
 class awaited {
 public:
-    explicit awaited(nb::object &&awaitable) : iterator_(await_iterator(awaitable)) {
-        awaitable.reset();
-    }
+    explicit awaited(nb::object &&awaitable)
+        : iterator_(await_iterator(nb::object(std::move(awaitable)))) {}
 
     bool await_ready() const noexcept { return false; }
     void await_suspend(Async::Handle handle) noexcept {
