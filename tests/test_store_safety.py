@@ -299,10 +299,8 @@ def overwriting(home: Path, *tags: str) -> Iterator[None]:
         yield
     finally:
         for writer in writers:
-            assert writer.stdin is not None
-            writer.stdin.close()
-        for writer in writers:
-            assert writer.wait(timeout=120) == 0
+            writer.communicate(timeout=120)  # closing its stdin stops it
+            assert writer.returncode == 0
 
 
 def wait_for_tool(folder: Path) -> None:
