@@ -7,7 +7,8 @@ coroutine that returns at once and never suspends), so a figure is the
 module's own work: binding the arguments, the coroutines, the name and link
 checks, the store's files and the JSON texts. The plain-Python tool creator
 below takes the same steps as the compiled one, checks included, written the
-way Python is usually written (pathlib, ``os.lstat`` for the link checks).
+way Python is usually written (pathlib, ``os.lstat`` for the link checks,
+``tempfile``, ``os.replace`` and ``fcntl.flock`` for the durable writes).
 
 Each operation runs ``number`` times per batch, batches of the two
 implementations alternate ``repeat`` times in one process, and the table
@@ -19,6 +20,8 @@ test.
 from __future__ import annotations
 
 import argparse
+import contextlib
+import fcntl
 import json
 import logging
 import os
@@ -28,7 +31,7 @@ import stat
 import sys
 import tempfile
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -99,6 +102,45 @@ def _leads_out_of(path: Path, folder: Path) -> bool:
     if not stat.S_ISLNK(mode):
         return False
     return path.resolve().parent != folder.resolve()
+
+
+@contextlib.contextmanager
+def _locked(folder: Path) -> Iterator[None]:
+    """The tool folder's flock, taken again on a folder that was replaced while waiting."""
+    while True:
+        descriptor = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+        try:
+            fcntl.flock(descriptor, fcntl.LOCK_EX)
+            if os.path.samestat(os.fstat(descriptor), os.stat(folder)):
+                yield
+                return
+        finally:
+            os.close(descriptor)
+        folder.mkdir(parents=True, exist_ok=True)
+
+
+def _replace_files(folder: Path, files: dict[str, bytes]) -> None:
+    """Each file written to a temporary file beside it and flushed, all renamed into place, the folder synced."""
+    temporaries: list[str] = []
+    try:
+        for name, content in files.items():
+            descriptor, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".tmp", dir=folder)
+            temporaries.append(temporary)
+            with open(descriptor, "wb") as file:
+                file.write(content)
+                os.fsync(file.fileno())
+        for temporary, name in zip(temporaries, files):
+            os.replace(temporary, folder / name)
+        temporaries.clear()
+    finally:
+        for temporary in temporaries:
+            with contextlib.suppress(OSError):
+                os.unlink(temporary)
+    descriptor = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        os.fsync(descriptor)
+    finally:
+        os.close(descriptor)
 
 
 class PlainToolCreatorTool(Tool):
@@ -184,10 +226,12 @@ class PlainToolCreatorTool(Tool):
                 return f"[ERROR] Tool file leads outside the tool store: {folder / file_name}"
         folder.mkdir(parents=True, exist_ok=True)
         script = folder / "tool.py"
-        script.write_text(code, encoding="utf-8")
+        code_bytes = code.encode("utf-8")
         metadata = {"name": tool_name, "description": description, "script": str(script),
                     "created_by": "agent"}
-        (folder / "metadata.json").write_text(json.dumps(metadata, indent=2), encoding="utf-8")
+        metadata_bytes = json.dumps(metadata, indent=2).encode("utf-8")
+        with _locked(folder):
+            _replace_files(folder, {"tool.py": code_bytes, "metadata.json": metadata_bytes})
         if register and self._registry:
             try:
                 tool = PlainDynamicTool(tool_name=tool_name, tool_description=description,
@@ -271,7 +315,8 @@ class PlainToolCreatorTool(Tool):
         tool_name, folder = self._find_tool_folder(kwargs)
         if folder is None:
             return tool_name
-        shutil.rmtree(folder)
+        with _locked(folder):
+            shutil.rmtree(folder)
         if self._registry:
             registered_name = f"custom_{tool_name}"
             if self._registry.get(registered_name) and hasattr(self._registry, "_tools"):

@@ -75,9 +75,15 @@ private:
 nb::object await_iterator(nb::handle awaitable);
 
 // `co_await awaited(x)` inside an Async body behaves like `await x`.
+//
+// It takes `x` over and lets it go at once, as `await` drops its operand
+// for the iterator: a temporary or a local left holding it would live in
+// the frame across the suspension, where the collector cannot see it, and
+// an abandoned call (task -> future -> task) would be a cycle it never frees.
 class awaited {
 public:
-    explicit awaited(nb::handle awaitable) : iterator_(await_iterator(awaitable)) {}
+    explicit awaited(nb::object &&awaitable)
+        : iterator_(await_iterator(nb::object(std::move(awaitable)))) {}
 
     bool await_ready() const noexcept { return false; }
     void await_suspend(Async::Handle handle) noexcept {

@@ -4,6 +4,7 @@
 #include "store.hpp"
 #include "texts.hpp"
 
+#include <optional>
 #include <variant>
 
 namespace tarvik {
@@ -117,10 +118,16 @@ nb::object delete_tool(const Call &call) {
     if (auto *answer = std::get_if<nb::object>(&found)) return std::move(*answer);
     const auto &[tool_name, folder] = std::get<ToolFolder>(found);
 
+    // Under the folder's lock, so that no creation in another process writes
+    // into it meanwhile; one that waited finds it gone and makes a new one.
+    std::optional<LockedFolder> locked = LockedFolder::existing(folder);
+    // Gone while this waited. Anything else but a folder is rmtree's to refuse.
+    if (!locked && !exists(folder)) return text_with(texts::tool_not_found, tool_name);
     // rmtree refuses a tool folder that is itself a link and removes links
     // inside it without following them, so nothing outside the store goes.
     const nb::object shutil = checked(PyImport_ImportModule("shutil"));
     call_method(shutil, names::rmtree, folder.text());
+    locked.reset();
 
     const nb::object registry = get_attr(call.self(), names::registry);
     if (truthy(registry)) {

@@ -102,11 +102,20 @@ Outcome guarded(CoroutineState &state, Step &&step) noexcept {
     }
 }
 
+// Empties a field that the collector visits before its value goes, as
+// Py_CLEAR does: a finalizer or a collection that the release sets off must
+// not find the field still naming what is being destroyed.
+template <typename Field>
+void clear(Field &field) noexcept {
+    const Field released = std::move(field);
+    field = Field{};
+}
+
 // Releases the frame and what it holds, as a finished Python frame does.
 void end(CoroutineState &state) noexcept {
     state.phase = Phase::finished;
-    state.frame.reset();
-    state.frame_object.reset();
+    clear(state.frame);
+    clear(state.frame_object);
 }
 
 // `await` may not take a coroutine that another await is driving.
@@ -146,7 +155,7 @@ void deliver(Async::promise_type &promise, Outcome ended) {
     } else {
         promise.thrown = take_error();
     }
-    promise.awaited.reset();
+    clear(promise.awaited);
 }
 
 Outcome send_to(nb::handle iterator, PyObject *value) {
@@ -261,7 +270,7 @@ nb::object exception_of(const Thrown &thrown) {
 Outcome throw_into_frame(CoroutineState &state, const Thrown &thrown) {
     Async::promise_type &promise = state.frame->promise();
     promise.thrown = exception_of(thrown);
-    promise.awaited.reset();
+    clear(promise.awaited);
     return run_frame(state);
 }
 

@@ -5,6 +5,8 @@
 #include "store.hpp"
 #include "texts.hpp"
 
+#include <array>
+
 namespace tarvik {
 namespace {
 
@@ -20,21 +22,24 @@ nb::object unsafe_target_error(const StorePath &root, const StorePath &folder,
     return {};
 }
 
-// Writes the tool folder, tool.py and metadata.json, in that order, and
-// returns the script's path; a failure leaves what was already written.
+// Writes the tool folder, then tool.py and metadata.json, in that order,
+// and returns the script's path. Both texts are made before the files are
+// touched, and the files are replaced together under the folder's lock: a
+// failure leaves the folder, and the tool it held before, as they were.
 nb::object save_tool(const Call &call, const StorePath &folder, nb::handle tool_name,
                      nb::handle description, nb::handle code) {
     make_folders(folder);
-    const StorePath script = folder.child("tool.py");
-    write_text(script, code);
-    nb::object script_path = script.text();
+    std::array<NewFile, 2> files{NewFile{"tool.py", file_bytes(code)},
+                                 NewFile{"metadata.json", {}}};
+    nb::object script_path = folder.child("tool.py").text();
 
     const nb::object metadata = checked(PyDict_New());
     dict_set(metadata, names::name, tool_name);
     dict_set(metadata, names::description, description);
     dict_set(metadata, names::script, script_path);
     dict_set(metadata, names::created_by, names::agent);
-    write_text(folder.child("metadata.json"), pretty_json(call, metadata));
+    files[1].content = file_bytes(pretty_json(call, metadata));
+    LockedFolder::made(folder).replace_files(files);
     return script_path;
 }
 

@@ -6,6 +6,7 @@
 #include "texts.hpp"
 
 #include <array>
+#include <utility>
 
 namespace tarvik {
 namespace {
@@ -115,7 +116,7 @@ Async creator_execute(const Call &call) {
         nb::object result = candidate.takes_kwargs
                                 ? call_method(call.self(), *candidate.member, call.kwargs)
                                 : call_method(call.self(), *candidate.member);
-        if (candidate.awaited) result = co_await awaited(result);
+        if (candidate.awaited) result = co_await awaited(std::move(result));
         co_return result;
     }
     co_return text_with(texts::unknown_operation, operation);

@@ -2,8 +2,14 @@
 //
 // The tool operations touch the store with the system calls pathlib would
 // make, on the file system's bytes: stat for existence, lstat and realpath
-// for the link checks, open/read/write for the files. Errors are raised as
-// the OSError subclasses Python raises for the same errno, with the path.
+// for the link checks, open/read for the files. Errors are raised as the
+// OSError subclasses Python raises for the same errno, with the path.
+//
+// A tool's files are never written in place: each is written beside itself
+// under a temporary name, flushed, and renamed over the old one, so that a
+// kill, a full disk or a reader in the middle of a write meets the old file
+// or the new one, never a part. Creations and deletes of one tool take turns
+// through an advisory lock on its folder.
 #include "store.hpp"
 
 #include "names.hpp"
@@ -11,15 +17,19 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace tarvik {
@@ -48,24 +58,6 @@ std::string encoded(nb::handle text) {
 void check_signals() {
     if (PyErr_CheckSignals() < 0) throw nb::python_error();
 }
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor &) = delete;
-    FileDescriptor &operator=(const FileDescriptor &) = delete;
-    FileDescriptor(FileDescriptor &&) = delete;
-    FileDescriptor &operator=(FileDescriptor &&) = delete;
-    int get() const noexcept { return fd_; }
-    // Closes now, so that a failing close is seen, as Python's close() raises.
-    int close() noexcept { return ::close(std::exchange(fd_, -1)); }
-
-private:
-    int fd_;
-};
 
 struct FolderCloser {
     void operator()(DIR *directory) const noexcept { ::closedir(directory); }
@@ -172,6 +164,189 @@ void make_folder_path(const std::string &path) {
 bool is_missing(int error) {
     return error == ENOENT || error == ENOTDIR || error == ELOOP || error == ENAMETOOLONG;
 }
+
+// Runs a system call again when a signal interrupted it, once the
+// handlers ran; any other failure is returned with errno set.
+template <typename SystemCall>
+int retried(const SystemCall &system_call) {
+    for (;;) {
+        const int result = system_call();
+        if (result >= 0 || errno != EINTR) return result;
+        check_signals();
+    }
+}
+
+// A system call that may wait on the disk or on another process, made
+// with the GIL released so that the process's other threads go on.
+template <typename SystemCall>
+int without_gil(const SystemCall &system_call) {
+    return retried([&] {
+        int result = 0;
+        int error = 0;
+        {
+            const nb::gil_scoped_release released;
+            result = system_call();
+            error = errno;
+        }
+        errno = error;
+        return result;
+    });
+}
+
+void sync_or_raise(int fd, std::string_view path) {
+    if (without_gil([&] { return ::fsync(fd); }) != 0) raise_os_error(path, errno);
+}
+
+// A descriptor of the folder at `path`, or none (-1) when no folder is there.
+FileDescriptor open_folder(const char *path) {
+    const int fd = retried([&] { return ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+    if (fd < 0 && !is_missing(errno)) raise_os_error(path, errno);
+    return FileDescriptor(fd);
+}
+
+// Waits for the exclusive lock of the folder. False where the file system
+// has no such locks: its files are still replaced whole, only not in turn.
+bool lock_folder(const FileDescriptor &folder, const char *path) {
+    if (without_gil([&] { return ::flock(folder.get(), LOCK_EX); }) == 0) return true;
+    if (errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOSYS) return false;
+    raise_os_error(path, errno);
+}
+
+// True when the folder at `path` is still the one `folder` has open: a
+// delete may have removed it, and a creation made another, meanwhile.
+bool still_at(const FileDescriptor &folder, const char *path) {
+    struct stat held{};
+    struct stat current{};
+    if (::fstat(folder.get(), &held) != 0) raise_os_error(path, errno);
+    if (::stat(path, &current) != 0) {
+        if (is_missing(errno)) return false;
+        raise_os_error(path, errno);
+    }
+    return held.st_dev == current.st_dev && held.st_ino == current.st_ino;
+}
+
+// Temporary files are named ".NAME.<16 hex digits>.tmp": hidden, plainly
+// temporary, and never the name of a tool file.
+constexpr std::string_view kTemporarySuffix = ".tmp";
+constexpr size_t kTemporaryDigits = 16;
+
+std::string temporary_name(std::string_view name) {
+    static uint64_t fallback_counter = 0;
+    uint64_t random = 0;
+    if (::getrandom(&random, sizeof random, GRND_NONBLOCK) != sizeof random) {
+        // Names need only differ between writers (O_EXCL makes sure of it).
+        random = (static_cast<uint64_t>(::getpid()) << 32) ^ ++fallback_counter;
+    }
+    std::string temporary = ".";
+    temporary.append(name).append(".");
+    constexpr std::string_view digits = "0123456789abcdef";
+    for (size_t shift = kTemporaryDigits * 4; shift > 0; shift -= 4) {
+        temporary += digits[(random >> (shift - 4)) & 0xf];
+    }
+    return temporary.append(kTemporarySuffix);
+}
+
+bool is_temporary_of(std::string_view entry, std::string_view name) {
+    const size_t size = 1 + name.size() + 1 + kTemporaryDigits + kTemporarySuffix.size();
+    if (entry.size() != size || entry[0] != '.' || entry.substr(1, name.size()) != name ||
+        entry[1 + name.size()] != '.' || !entry.ends_with(kTemporarySuffix)) {
+        return false;
+    }
+    const std::string_view digits = entry.substr(name.size() + 2, kTemporaryDigits);
+    return digits.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
+// Removes the temporary files of `files` that a writer killed mid-write
+// left. Only a writer holding the folder's lock makes them, so while it is
+// held every one of them is such a leftover. Best effort: a leftover is
+// hidden, and nothing reads it.
+void remove_leftovers(int folder, std::span<const NewFile> files) {
+    const int listing = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listing < 0) return;
+    const std::unique_ptr<DIR, FolderCloser> directory(::fdopendir(listing));
+    if (!directory) {
+        ::close(listing);
+        return;
+    }
+    while (const dirent *entry = ::readdir(directory.get())) {
+        const std::string_view name(entry->d_name);
+        for (const NewFile &file : files) {
+            if (is_temporary_of(name, file.name)) ::unlinkat(folder, entry->d_name, 0);
+        }
+    }
+}
+
+// Gives a replacement the permissions and owner of the file it replaces,
+// as a write in place would have kept them (the owner only where this
+// process may give it). False when there is no file to replace.
+bool keep_mode_and_owner(int folder, const char *name, const FileDescriptor &replacement) {
+    struct stat replaced{};
+    if (::fstatat(folder, name, &replaced, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    if (!S_ISREG(replaced.st_mode)) return true;
+    struct stat made{};
+    if (::fstat(replacement.get(), &made) != 0) return true;
+    if (made.st_uid != replaced.st_uid || made.st_gid != replaced.st_gid) {
+        (void)::fchown(replacement.get(), replaced.st_uid, replaced.st_gid);
+    }
+    (void)::fchmod(replacement.get(), replaced.st_mode & 07777);
+    return true;
+}
+
+void write_all(const FileDescriptor &file, std::string_view content, std::string_view path) {
+    while (!content.empty()) {
+        const ssize_t count = ::write(file.get(), content.data(), content.size());
+        if (count >= 0) {
+            content.remove_prefix(static_cast<size_t>(count));
+        } else if (errno == EINTR) {
+            check_signals();
+        } else {
+            raise_os_error(path, errno);
+        }
+    }
+}
+
+// The temporary files of one replacement: those not yet renamed into place
+// are removed when it ends, whatever ended it.
+class TemporaryFiles {
+public:
+    explicit TemporaryFiles(int folder) noexcept : folder_(folder) {}
+    ~TemporaryFiles() {
+        for (size_t i = renamed_; i < names_.size(); ++i) ::unlinkat(folder_, names_[i].c_str(), 0);
+    }
+    TemporaryFiles(const TemporaryFiles &) = delete;
+    TemporaryFiles &operator=(const TemporaryFiles &) = delete;
+    TemporaryFiles(TemporaryFiles &&) = delete;
+    TemporaryFiles &operator=(TemporaryFiles &&) = delete;
+
+    // A new, empty temporary file for `name`, made as a new file is made.
+    FileDescriptor create(const char *name, std::string_view path) {
+        for (;;) {
+            std::string temporary = temporary_name(name);
+            const int fd = retried([&] {
+                return ::openat(folder_, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                                0666);
+            });
+            if (fd >= 0) {
+                names_.push_back(std::move(temporary));
+                return FileDescriptor(fd);
+            }
+            if (errno != EEXIST) raise_os_error(path, errno);
+        }
+    }
+
+    // Renames the next temporary file over `name`.
+    void rename_next(const char *name, std::string_view path) {
+        if (::renameat(folder_, names_[renamed_].c_str(), folder_, name) != 0) {
+            raise_os_error(path, errno);
+        }
+        ++renamed_;
+    }
+
+private:
+    int folder_;
+    std::vector<std::string> names_;
+    size_t renamed_ = 0;
+};
 
 }  // namespace
 
@@ -305,35 +480,64 @@ nb::object read_text_if_present(const StorePath &path) {
         PyUnicode_DecodeUTF8(content.data(), static_cast<Py_ssize_t>(content.size()), "strict"));
 }
 
-void write_text(const StorePath &path, nb::handle text) {
+std::string file_bytes(nb::handle text) {
     if (!PyUnicode_Check(text.ptr())) {
         raise(PyExc_TypeError, "data must be str, not %.200s", Py_TYPE(text.ptr())->tp_name);
     }
     Py_ssize_t size = 0;
     const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
     if (!data) throw nb::python_error();
-    int fd = -1;
-    while ((fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)) < 0) {
-        if (errno != EINTR) raise_os_error(path.c_str(), errno);
-        check_signals();
-    }
-    FileDescriptor file(fd);
-    auto remaining = static_cast<size_t>(size);
-    while (remaining > 0) {
-        const ssize_t count = ::write(file.get(), data, remaining);
-        if (count >= 0) {
-            data += count;
-            remaining -= static_cast<size_t>(count);
-        } else if (errno == EINTR) {
-            check_signals();
-        } else {
-            raise_os_error(path.c_str(), errno);
-        }
-    }
-    if (file.close() != 0 && errno != EINTR) raise_os_error(path.c_str(), errno);
+    return {data, static_cast<size_t>(size)};
 }
 
 void make_folders(const StorePath &path) { make_folder_path(path.c_str()); }
+
+LockedFolder LockedFolder::made(const StorePath &folder) {
+    for (;;) {
+        make_folder_path(folder.c_str());
+        FileDescriptor fd = open_folder(folder.c_str());
+        // Removed again between its making and its opening: made once more.
+        if (fd.get() < 0) continue;
+        if (!lock_folder(fd, folder.c_str()) || still_at(fd, folder.c_str())) {
+            return {folder, std::move(fd)};
+        }
+    }
+}
+
+std::optional<LockedFolder> LockedFolder::existing(const StorePath &folder) {
+    for (;;) {
+        FileDescriptor fd = open_folder(folder.c_str());
+        if (fd.get() < 0) return std::nullopt;
+        if (!lock_folder(fd, folder.c_str()) || still_at(fd, folder.c_str())) {
+            return LockedFolder(folder, std::move(fd));
+        }
+    }
+}
+
+void LockedFolder::replace_files(std::span<const NewFile> files) const {
+    const int folder = fd_.get();
+    remove_leftovers(folder, files);
+    TemporaryFiles temporaries(folder);
+    bool new_folder = true;
+    for (const NewFile &file : files) {
+        const StorePath path = path_.child(file.name);
+        FileDescriptor written = temporaries.create(file.name, path.c_str());
+        write_all(written, file.content, path.c_str());
+        if (keep_mode_and_owner(folder, file.name, written)) new_folder = false;
+        sync_or_raise(written.get(), path.c_str());
+        if (written.close() != 0 && errno != EINTR) raise_os_error(path.c_str(), errno);
+    }
+    for (const NewFile &file : files)
+        temporaries.rename_next(file.name, path_.child(file.name).c_str());
+    sync_or_raise(folder, path_.c_str());
+    if (new_folder) {
+        // A folder that held none of the files is likely new: its own entry
+        // in the store is made lasting too.
+        const std::string parent = parent_of(path_.c_str());
+        const FileDescriptor store = open_folder(parent.c_str());
+        if (store.get() >= 0) sync_or_raise(store.get(), parent);
+    }
+}
 
 nb::object sorted_entries(const StorePath &folder) {
     const std::unique_ptr<DIR, FolderCloser> directory(::opendir(folder.c_str()));

@@ -4,7 +4,12 @@
 
 #include "native_function.hpp"
 
+#include <unistd.h>
+
+#include <optional>
+#include <span>
 #include <string>
+#include <utility>
 
 namespace tarvik {
 
@@ -62,12 +67,72 @@ bool leads_out_of(const StorePath &entry, const StorePath &container);
 // empty object when there is no file at `path`.
 nb::object read_text_if_present(const StorePath &path);
 
-// Replaces the file's content with `text` as UTF-8 (Path.write_text). The
-// text is encoded before the file is touched.
-void write_text(const StorePath &path, nb::handle text);
+// The text as the bytes of a file written with Path.write_text: UTF-8,
+// strict. TypeError for a value that is no str.
+std::string file_bytes(nb::handle text);
 
 // Creates the folder and missing parents; an existing folder is fine.
 void make_folders(const StorePath &path);
+
+// An open file descriptor, closed when it goes.
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd = -1) noexcept : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FileDescriptor(FileDescriptor &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    FileDescriptor &operator=(FileDescriptor &&other) noexcept {
+        if (this != &other) {
+            if (fd_ >= 0) ::close(fd_);
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
+    }
+    FileDescriptor(const FileDescriptor &) = delete;
+    FileDescriptor &operator=(const FileDescriptor &) = delete;
+    int get() const noexcept { return fd_; }
+    // Closes now, so that a failing close is seen, as Python's close() raises.
+    int close() noexcept { return ::close(std::exchange(fd_, -1)); }
+
+private:
+    int fd_;
+};
+
+// One file of a tool folder and the bytes it is to hold.
+struct NewFile {
+    const char *name;
+    std::string content;
+};
+
+// A tool folder under its advisory lock, an exclusive flock on a descriptor
+// of the folder, held for as long as this lives. Every creation and delete
+// of a tool holds it, so processes sharing a store never interleave their
+// changes to one tool. Readers take no lock: every file is replaced whole.
+class LockedFolder {
+public:
+    // The folder, made with its missing parents, and locked. A folder that a
+    // delete removed (or replaced) while this waited for the lock is made
+    // again, so nothing is ever written into a folder gone from the store.
+    static LockedFolder made(const StorePath &folder);
+    // The folder at `folder`, locked; nothing when no folder is there any
+    // more once the lock is held.
+    static std::optional<LockedFolder> existing(const StorePath &folder);
+
+    // Replaces the files, in their order, each one whole. Every file is
+    // written to a temporary file beside it (".NAME.<random>.tmp") and
+    // flushed to disk; only when all are written are they renamed into place
+    // and the folder synced. A write that fails leaves every file as it was
+    // and no temporary file behind, and raises the OSError of that file.
+    void replace_files(std::span<const NewFile> files) const;
+
+private:
+    LockedFolder(StorePath path, FileDescriptor fd) noexcept
+        : path_(std::move(path)), fd_(std::move(fd)) {}
+
+    StorePath path_;
+    FileDescriptor fd_;
+};
 
 // The names of the entries of a folder, as text, in the order pathlib sorts
 // their paths.

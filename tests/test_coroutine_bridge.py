@@ -219,6 +219,36 @@ def test_a_suspended_coroutine_in_a_reference_cycle_is_collected(tc: Any, home: 
     assert manager.awaitable.closed  # the dropped frame released the awaited generator
 
 
+@pytest.mark.parametrize("operation", ["validate", "create", "run"])
+def test_an_abandoned_pending_call_is_collected(tc: Any, store: Path, operation: str) -> None:
+    # task -> native coroutine -> spawn -> future -> task's wakeup: nothing
+    # else holds them once the test lets go, so the collector must free them.
+    (store / "t").mkdir(parents=True)
+    (store / "t" / "tool.py").write_text("def main(args):\n    return {}\n")
+    loop = asyncio.new_event_loop()
+    reports: list[str] = []
+    loop.set_exception_handler(lambda loop, context: reports.append(context["message"]))
+
+    class Pending:
+        async def spawn(self, task: Any) -> Any:
+            return await loop.create_future()
+
+    async def start() -> weakref.ref[Any]:
+        call = tc.ToolCreatorTool(Pending()).execute(operation=operation, tool_name="t", code="x")
+        task = asyncio.ensure_future(call)
+        await asyncio.sleep(0)
+        assert not task.done()
+        return weakref.ref(call)
+
+    try:
+        probe = loop.run_until_complete(start())
+        gc.collect()
+        assert probe() is None
+        assert reports == ["Task was destroyed but it is pending!"]
+    finally:
+        loop.close()
+
+
 def test_coroutine_names_follow_the_method(creator: Any) -> None:
     coroutine = creator._validate_code("x")
     assert coroutine.__qualname__ == "ToolCreatorTool._validate_code"

@@ -1,8 +1,19 @@
-"""Names and links that would reach outside the tool store."""
+"""Names and links that would reach outside the tool store, and writes that
+a kill, a full disk or another process must not leave half done."""
 
 from __future__ import annotations
 
+import contextlib
+import errno
+import fcntl
+import json
 import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+from collections.abc import Iterator
 from pathlib import Path, PurePosixPath
 from typing import Any
 
@@ -150,3 +161,218 @@ async def test_links_that_stay_in_the_store_are_fine(creator: Any, store: Path) 
     answer = await creator.execute(operation="create", tool_name="alias", code="def main(a): return 2")
     assert answer.startswith("{")
     assert (store / "real" / "tool.py").read_text() == "def main(a): return 2"
+
+
+# --- whole files, one writer at a time ------------------------------------------
+
+# Another process of the same store: the real module, with a worker that
+# accepts every code at once. `create TAG [PADDING [FILE_SIZE_LIMIT]]` saves
+# tool "t" whose code and description carry TAG; the limit makes the kernel
+# kill the process (SIGXFSZ) at the first write that would pass it.
+# `overwrite TAG` saves "t" again and again (TAG0, TAG1, ...) until its
+# stdin closes; `delete` deletes "t". Each prints its last answer.
+HELPER = r"""
+import resource, select, signal, sys
+import tarvik.tools.tool_creator as tc
+
+class Valid:
+    error = None
+    output = {"valid": True}
+
+class Manager:
+    async def spawn(self, task):
+        return Valid
+
+def answer(coroutine):
+    try:
+        coroutine.send(None)
+    except StopIteration as stop:
+        return stop.value
+    raise RuntimeError("the instant worker suspended")
+
+def create(tag, padding=0):
+    code = f"def main(args):\n    return {{'writer': {tag!r}}}\n" + "#" * padding
+    kwargs = {"tool_name": "t", "description": tag, "code": code, "register": False}
+    return answer(creator._create_tool(kwargs))
+
+creator = tc.ToolCreatorTool(Manager())
+command, *rest = sys.argv[1:]
+if command == "create":
+    tag, padding, limit = rest[0], int(rest[1]) if len(rest) > 1 else 0, rest[2:]
+    if limit:
+        resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+        signal.signal(signal.SIGXFSZ, signal.SIG_DFL)  # Python ignores it
+        resource.setrlimit(resource.RLIMIT_FSIZE, (int(limit[0]), int(limit[0])))
+    print(create(tag, padding), end="")
+elif command == "overwrite":
+    count = 0
+    while not select.select([sys.stdin], [], [], 0)[0]:
+        last = create(f"{rest[0]}{count}")
+        count += 1
+    print(last, end="")
+elif command == "delete":
+    print(answer(creator.execute(operation="delete", tool_name="t")), end="")
+"""
+
+
+def helper(home: Path, *arguments: str | int, **options: Any) -> subprocess.Popen[str]:
+    environment = {**os.environ, "HOME": str(home), "PYTHONDONTWRITEBYTECODE": "1"}
+    return subprocess.Popen([sys.executable, "-c", HELPER, *map(str, arguments)], env=environment,
+                            stdout=subprocess.PIPE, text=True, **options)
+
+
+def run_helper(home: Path, *arguments: str | int) -> subprocess.CompletedProcess[str]:
+    with helper(home, *arguments) as process:
+        output, _ = process.communicate(timeout=120)
+    return subprocess.CompletedProcess(process.args, process.returncode, output)
+
+
+def tag_of(folder: Path) -> tuple[str, str]:
+    """The writer's tag in tool.py and in metadata.json."""
+    code = (folder / "tool.py").read_text()
+    return code.split("'writer': '")[1].split("'")[0], json.loads((folder / "metadata.json").read_text())["description"]
+
+
+def leftovers(folder: Path) -> list[str]:
+    return sorted(set(os.listdir(folder)) - {"tool.py", "metadata.json"})
+
+
+@pytest.mark.parametrize("killed_at", ["tool.py", "metadata.json"])
+def test_a_kill_in_the_middle_of_a_write_loses_nothing(creator: Any, home: Path, store: Path, killed_at: str) -> None:
+    assert run_helper(home, "create", "old").returncode == 0
+    folder = store / "t"
+    before = {name: (folder / name).read_bytes() for name in ("tool.py", "metadata.json")}
+    # tool.py passes the limit with its padding; metadata.json, a few hundred bytes, passes 64.
+    padding, limit = (8000, 4096) if killed_at == "tool.py" else (0, 64)
+    killed = run_helper(home, "create", "new", padding, limit)
+    assert killed.returncode == -signal.SIGXFSZ
+    assert {name: (folder / name).read_bytes() for name in before} == before
+    assert json.loads(creator._list_tools())["tools"][0]["description"] == "old"
+    assert json.loads(creator._tool_info({"tool_name": "t"}))["description"] == "old"
+    # What the killed writer left is hidden and temporary, and the next writer clears it.
+    assert leftovers(folder) and all(name.startswith(".") and name.endswith(".tmp") for name in leftovers(folder))
+    assert run_helper(home, "create", "next").returncode == 0
+    assert tag_of(folder) == ("next", "next") and leftovers(folder) == []
+
+
+@contextlib.contextmanager
+def small_disk(folder: Path) -> Iterator[None]:
+    if os.geteuid() != 0:
+        pytest.skip("mounting a tmpfs needs root")
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=128k", "tarvik-test", str(folder)], check=True)
+    try:
+        yield
+    finally:
+        subprocess.run(["umount", str(folder)], check=True)
+
+
+@pytest.mark.parametrize("full_at", ["tool.py", "metadata.json"])
+async def test_a_full_disk_leaves_the_previous_tool_whole(
+    tc: Any, manager: FakeManager, home: Path, store: Path, full_at: str
+) -> None:
+    page = os.sysconf("SC_PAGE_SIZE")
+    with small_disk(home):
+        creator = tc.ToolCreatorTool(manager)
+        await creator.execute(operation="create", tool_name="t", description="old", code="# old\n")
+        folder = store / "t"
+        before = {name: (folder / name).read_bytes() for name in ("tool.py", "metadata.json")}
+        filler = home / "filler"
+        with filler.open("wb", buffering=0) as fill, contextlib.suppress(OSError):
+            while True:
+                fill.write(b"\0" * page)
+        # The new code takes three pages: with one free its own write fails,
+        # with three that of metadata.json does.
+        os.truncate(filler, filler.stat().st_size - page * (1 if full_at == "tool.py" else 3))
+        with pytest.raises(OSError) as raised:
+            await creator.execute(operation="create", tool_name="t", description="new", code="#" * (3 * page - 100))
+        assert raised.value.errno == errno.ENOSPC and raised.value.filename == str(folder / full_at)
+        assert {name: (folder / name).read_bytes() for name in before} == before
+        assert leftovers(folder) == []
+        assert json.loads(creator._list_tools())["tools"][0]["description"] == "old"
+
+
+@contextlib.contextmanager
+def overwriting(home: Path, *tags: str) -> Iterator[None]:
+    """Processes saving tool "t" over and over, one per tag, until the block ends."""
+    writers = [helper(home, "overwrite", tag, stdin=subprocess.PIPE) for tag in tags]
+    try:
+        yield
+    finally:
+        for writer in writers:
+            writer.communicate(timeout=120)  # closing its stdin stops it
+            assert writer.returncode == 0
+
+
+def wait_for_tool(folder: Path) -> None:
+    deadline = time.monotonic() + 60
+    while not (folder / "metadata.json").exists():
+        assert time.monotonic() < deadline, "the writers never saved the tool"
+        time.sleep(0.01)
+
+
+def test_two_processes_saving_one_tool_never_mix_it(home: Path, store: Path) -> None:
+    folder = store / "t"
+    seen: set[str] = set()
+    samples = 0
+    deadline = time.monotonic() + 60
+    with overwriting(home, "A", "B"):
+        wait_for_tool(folder)
+        # Until both writers have been met, a hundred times at least.
+        while samples < 100 or len(seen) < 2:
+            assert time.monotonic() < deadline, f"only writers {seen} were seen"
+            samples += 1
+            # Whoever holds the folder's lock sees the pair one writer left.
+            locked = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+            try:
+                fcntl.flock(locked, fcntl.LOCK_SH)
+                code_tag, description_tag = tag_of(folder)
+            finally:
+                os.close(locked)
+            assert code_tag == description_tag
+            seen.add(code_tag[0])
+    assert tag_of(folder)[0] == tag_of(folder)[1] and leftovers(folder) == []
+
+
+def test_list_and_info_during_overwrites_always_read_whole_files(creator: Any, home: Path, store: Path) -> None:
+    descriptions: set[str] = set()
+    deadline = time.monotonic() + 60
+    with overwriting(home, "A"):
+        wait_for_tool(store / "t")
+        # Until twenty writes have been met.
+        while len(descriptions) < 20:
+            assert time.monotonic() < deadline, f"only {len(descriptions)} writes were met"
+            listed = json.loads(creator._list_tools())["tools"]
+            info = json.loads(creator._tool_info({"tool_name": "t"}))
+            assert [tool["name"] for tool in listed] == ["t"] and info["created_by"] == "agent"
+            descriptions.add(listed[0]["description"])
+
+
+def wait_until_blocked_on_a_lock(process: subprocess.Popen[str]) -> None:
+    deadline = time.monotonic() + 60
+    waiting = f"-> FLOCK  ADVISORY  WRITE {process.pid} "
+    while waiting not in Path("/proc/locks").read_text():
+        assert process.poll() is None, "it finished without waiting for the lock"
+        assert time.monotonic() < deadline, "it never waited for the lock"
+        time.sleep(0.01)
+
+
+@pytest.mark.parametrize("operation", ["create", "delete"])
+def test_a_change_that_waited_for_a_removed_folder_still_lands_in_the_store(
+    home: Path, store: Path, operation: str
+) -> None:
+    assert run_helper(home, "create", "old").returncode == 0
+    folder = store / "t"
+    held = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        fcntl.flock(held, fcntl.LOCK_EX)
+        waiting = helper(home, *(["create", "new"] if operation == "create" else ["delete"]))
+        wait_until_blocked_on_a_lock(waiting)
+        shutil.rmtree(folder)  # as another process's delete does while holding the lock
+    finally:
+        os.close(held)
+    output, _ = waiting.communicate(timeout=120)
+    assert waiting.returncode == 0
+    if operation == "create":
+        assert '"created": "t"' in output and tag_of(folder) == ("new", "new")
+    else:
+        assert output == "[ERROR] Tool not found: t" and not folder.exists()
