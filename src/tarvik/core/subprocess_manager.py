@@ -35,7 +35,7 @@ import json
 import math
 import os
 import sys
-from collections.abc import Iterable, Mapping
+from collections.abc import Awaitable, Callable, Iterable, Mapping
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -81,9 +81,10 @@ class SubprocessTask:
 class _Runners:
     """The pool of one event loop, and the runners and warm worlds that draw on it."""
 
-    def __init__(self, pool: WorkerPool, settings: Settings, worlds: WarmWorlds) -> None:
+    def __init__(self, pool: WorkerPool, settings: Settings, worlds: WarmWorlds,
+                 grant_for: Callable[[Job], Awaitable[Grant | SubprocessResult]]) -> None:
         self.pool = pool
-        self.exchange = Exchange(pool, settings)
+        self.exchange = Exchange(pool, settings, grant_for)
         self.once = OnceRunner(self.exchange)
         self.worlds = worlds
         self.warm = WarmRunner(self.exchange, worlds, self.once)
@@ -264,10 +265,9 @@ class SubprocessManager:
             return SubprocessResult(error="The script's path holds a NUL character")
         # The worker runs in its own folder; a relative path means the host's.
         path = os.path.abspath(path)
-        call = {"function": function, "args": command.get("args")}
         try:
-            json.dumps(call)
-        except (TypeError, ValueError) as error:
+            call = json.dumps({"function": function, "args": command.get("args")}).encode()
+        except (TypeError, ValueError, RecursionError) as error:
             return SubprocessResult(error=f"The tool's arguments are not JSON-serialisable: {error}")
         try:
             script = await self._scripts.read(path)
@@ -276,20 +276,22 @@ class SubprocessManager:
             return SubprocessResult(error=f"Tool file not found: {path}")
         except (OSError, ValueError) as error:
             return SubprocessResult(error=f"Loading the tool failed: {type(error).__name__}: {error}")
-        try:
-            packages = await self._environments.for_script(path)
-        except PackageError as error:
-            return SubprocessResult(error=str(error))
-        grant = await self._grant(packages)
-        if isinstance(grant, SubprocessResult):
-            return grant
         warm = self.isolation == "tool" and self.warm_tools > 0
         return Job(
             load={"path": path, "source": script.source.decode("utf-8", "surrogateescape"),
                   "check": False},
-            call=call, timeout=timeout, folder=script.folder, grant=grant,
+            call=call, timeout=timeout, folder=script.folder,
             key=(path, script.digest) if warm else None,
         )
+
+    async def _grant_for_run(self, job: Job) -> Grant | SubprocessResult:
+        """What a run is granted, worked out only when a world is opened for it: the packages
+        its script declares, and the network proxy."""
+        try:
+            packages = await self._environments.for_script(job.load["path"])
+        except PackageError as error:
+            return SubprocessResult(error=str(error))
+        return await self._grant(packages)
 
     async def _grant(self, packages: str | None) -> Grant | SubprocessResult:
         """What a call is granted besides its world: its packages, and the network proxy."""
@@ -394,7 +396,7 @@ class SubprocessManager:
             )
             settings = Settings(self.limits, self.reply_limit, self._proxy is not None)
             worlds = WarmWorlds(loop, cap=self.warm_tools, still_current=self._still_current)
-            runners = self._runners = _Runners(pool, settings, worlds)
+            runners = self._runners = _Runners(pool, settings, worlds, self._grant_for_run)
         return runners
 
     def _launcher_problem(self) -> str:

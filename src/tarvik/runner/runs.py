@@ -7,7 +7,8 @@ failure, time-outs and dead tasks included, is a result, never raised.
 from __future__ import annotations
 
 import asyncio
-from dataclasses import dataclass, field
+from collections.abc import Awaitable, Callable
+from dataclasses import dataclass
 from typing import Any, Protocol
 
 from tarvik.core.sandbox import size_text
@@ -41,12 +42,13 @@ class Job:
 
     # {"path": the script's host path, "source": its text, "check": whether to validate it}
     load: dict[str, Any]
-    # {"function": ..., "args": ...}; None for a validation, which loads only.
-    call: dict[str, Any] | None
+    # {"function": ..., "args": ...} as JSON; None for a validation, which loads only.
+    call: bytes | None
     timeout: float
     # The host folder bound at /tool; None for code not saved yet.
     folder: str | None = None
-    grant: Grant = field(default_factory=Grant)
+    # What the call is granted; None: worked out when a world is opened for it.
+    grant: Grant | None = None
     # What a warm world of the tool is keyed by; None: never warm.
     key: Key | None = None
     # What a time-out says.
@@ -69,10 +71,23 @@ class Runner(Protocol):
 class Exchange:
     """The parts both runners share: taking a task, its first message, reading what came back."""
 
-    def __init__(self, pool: WorkerPool, settings: Settings) -> None:
+    def __init__(self, pool: WorkerPool, settings: Settings,
+                 grant_for: Callable[[Job], Awaitable[Grant | SubprocessResult]]) -> None:
         self.pool = pool
         self.settings = settings
+        self._grant_for = grant_for
         self.leaving: set[asyncio.Task[None]] = set()
+
+    async def open_task(self, job: Job, deadline: float) -> tuple[Task, Grant] | SubprocessResult:
+        """A blank task admitted to the job's tool, with what the job is granted."""
+        grant = job.grant if job.grant is not None else await self._grant_for(job)
+        if isinstance(grant, SubprocessResult):
+            return grant
+        task = await self.take_task(deadline, job.timeout)
+        if isinstance(task, SubprocessResult):
+            return task
+        task.admit(job.folder, grant.packages, grant.proxy)
+        return task, grant
 
     async def take_task(self, deadline: float, timeout: float) -> Task | SubprocessResult:
         """A blank task, or the result that says why there is none."""
@@ -90,13 +105,11 @@ class Exchange:
                 last = str(error)  # its zygote died: the next try starts another
         return SubprocessResult(error=last)
 
-    def admit(self, task: Task, job: Job) -> None:
-        task.admit(job.folder, job.grant.packages, job.grant.proxy)
-
-    def first_message(self, job: Job, *, keep: bool, calls: int = 1) -> dict[str, Any]:
+    def first_message(self, job: Job, grant: Grant, *, keep: bool,
+                      calls: int = 1) -> dict[str, Any]:
         limits = self.settings.limits
         walls = limits.described()
-        if job.grant.proxy:
+        if grant.proxy:
             walls["network"] = "proxy"
         message: dict[str, Any] = {
             "load": job.load,
@@ -105,10 +118,8 @@ class Exchange:
             "result_limit": self.settings.reply_limit,
             "walls": walls,
         }
-        if job.grant.packages:
-            message["packages"] = job.grant.packages
-        if job.call is not None and not keep:
-            message["call"] = job.call
+        if grant.packages:
+            message["packages"] = grant.packages
         return message
 
     async def timed_out(self, job: Job, task: Task, printed: str) -> SubprocessResult:
@@ -194,14 +205,15 @@ class OnceRunner:
         loop = asyncio.get_running_loop()
         deadline = loop.time() + job.timeout
         for _ in range(_ATTEMPTS):
-            task = await exchange.take_task(deadline, job.timeout)
-            if isinstance(task, SubprocessResult):
-                return task
-            exchange.admit(task, job)
+            opened = await exchange.open_task(job, deadline)
+            if isinstance(opened, SubprocessResult):
+                return opened
+            task, grant = opened
             refused_code = None
             try:
                 async with asyncio.timeout_at(deadline):
-                    answer = await task.ask(exchange.first_message(job, keep=False))
+                    answer = await task.ask(exchange.first_message(job, grant, keep=False),
+                                            call=job.call)
                     if answer is None:
                         task.retire()
                         continue
@@ -258,14 +270,14 @@ class WarmRunner:
         threads it has then are its own); the result when loading failed; None when it died
         first."""
         exchange = self._exchange
-        task = await exchange.take_task(deadline, job.timeout)
-        if isinstance(task, SubprocessResult):
-            return task
-        exchange.admit(task, job)
+        opened = await exchange.open_task(job, deadline)
+        if isinstance(opened, SubprocessResult):
+            return opened
+        task, grant = opened
         calls = self._worlds.max_calls
         try:
             async with asyncio.timeout_at(deadline):
-                answer = await task.ask(exchange.first_message(job, keep=True, calls=calls))
+                answer = await task.ask(exchange.first_message(job, grant, keep=True, calls=calls))
         except TimeoutError:
             return await exchange.timed_out(job, task, task.output.take())
         except BaseException:
@@ -290,7 +302,7 @@ class WarmRunner:
         budget = self._exchange.settings.limits.cpu_budget(job.timeout)
         try:
             async with asyncio.timeout_at(deadline):
-                answer = await task.ask({"call": job.call}, cpu_seconds=budget or 0)
+                answer = await task.ask({}, call=job.call, cpu_seconds=budget or 0)
         except TimeoutError:
             self._worlds.discard(world)
             return await self._exchange.timed_out(job, task, printed + task.output.take())

@@ -12,6 +12,7 @@ next call start only once that check came out clean.
 from __future__ import annotations
 
 import asyncio
+import json
 import socket
 from dataclasses import dataclass
 from typing import Any, Protocol
@@ -87,11 +88,16 @@ class Task:
         """Name what the task's world lets in; it is admitted with its first message."""
         self._admission = (folder, packages, proxy)
 
-    async def ask(self, message: dict[str, Any], *, cpu_seconds: int | None = None) -> Answer | None:
-        """Send one message and wait for its frame; None when the task was gone before it could
-        read a byte (the caller may take another). Unbounded in time: the caller bounds it."""
+    async def ask(self, message: dict[str, Any], *, call: bytes | None = None,
+                  cpu_seconds: int | None = None) -> Answer | None:
+        """Send one message (with ``call``, the call's JSON, encoded once by the caller) and wait
+        for its frame; None when the task was gone before it could read a byte (the caller may
+        take another). Unbounded in time: the caller bounds it."""
         self._sent += 1
-        data = protocol.frame({**message, protocol.SEQ: self._sent}, allow_nan=True)
+        body = json.dumps({**message, protocol.SEQ: self._sent}).encode()
+        if call is not None:
+            body = body[:-1] + b', "call": ' + call + b"}"
+        data = protocol.FRAME_HEADER.pack(len(body)) + body
         answered = self.results.next_frame(self._sent)
         self.output.take()
         if self._admission is not None:
