@@ -116,16 +116,30 @@ async def test_run_returns_the_tools_result(manager, tmp_path) -> None:
     assert "working on it" in result.printed
 
 
+MAIN = "def main(args):\n    return args\n"
+
+
 @pytest.mark.parametrize(
-    ("code", "expected"),
+    ("code", "expected", "fragments"),
     [
-        ("a = 1\nb = 2\nc = (\n", {"valid": False}),
-        ("def helper(args):\n    return args\n", {"valid": False}),
-        ("def main():\n    return {}\n", {"valid": False}),
-        ("def main(args):\n    return args\n", {"valid": True, "message": "Code is valid"}),
+        ("a = 1\nb = 2\nc = (\n", {"valid": False}, []),
+        ("def helper(args):\n    return args\n", {"valid": False}, []),
+        ("def main():\n    return {}\n", {"valid": False}, []),
+        (MAIN, {"valid": True, "message": "Code is valid"}, []),
+        # The script is loaded as its runs load it, in the sandbox: what fails at
+        # import fails here, and says why.
+        ("import no_such_module_here\n" + MAIN, {"valid": False},
+         ["ModuleNotFoundError: No module named 'no_such_module_here'", "'# /// script' block"]),
+        ("x = 1\nraise ValueError('no key set')\n" + MAIN, {"valid": False},
+         ["ValueError: no key set (at line 2)"]),
+        ("SECRET = open('/etc/shadow').read()\n" + MAIN, {"valid": False},
+         ["/etc/shadow is outside the tool sandbox"]),
     ],
+    ids=["syntax", "no-main", "main-without-args", "valid", "missing-module", "raises-at-load",
+         "reads-the-host"],
 )
-async def test_validate_through_a_worker(manager, code: str, expected: dict) -> None:
+async def test_validate_through_a_worker(manager, code: str, expected: dict,
+                                         fragments: list[str]) -> None:
     task = SubprocessTask(
         worker_type="custom", command={"action": "validate", "code": code}, timeout=20
     )
@@ -133,6 +147,17 @@ async def test_validate_through_a_worker(manager, code: str, expected: dict) -> 
     assert result.error is None
     assert expected.items() <= result.output.items()
     assert result.output["message"]
+    for fragment in fragments:
+        assert fragment in result.output["message"]
+
+
+async def test_a_script_that_never_finishes_loading_is_refused_in_time(manager) -> None:
+    code = "while True:\n    pass\n" + MAIN
+    task = SubprocessTask(worker_type="custom", command={"action": "validate", "code": code},
+                          timeout=2)
+    result = await manager.spawn(task)
+    assert result.output is None
+    assert result.error.startswith("The script did not finish loading within 2 s")
 
 
 async def test_validate_reports_the_syntax_error_line(manager) -> None:

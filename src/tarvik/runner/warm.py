@@ -84,9 +84,14 @@ class WarmWorlds:
     def take(self, key: Key) -> WarmWorld | None:
         """The most recently used idle world of ``key`` for one call; None when there is none."""
         for world in reversed(self._idle):
-            if world.key == key and not world.task.exited.done():
-                del self._idle[world]
-                return world
+            if world.key != key:
+                continue
+            if world.task.exited.done() or world.task.results.problem is not None:
+                # It died idle, or wrote an answer nobody asked for after its last one.
+                self._retire(world)
+                return self.take(key)
+            del self._idle[world]
+            return world
         return None
 
     def make_room(self) -> bool:
@@ -119,7 +124,7 @@ class WarmWorlds:
         world.rested.add_done_callback(lambda rested: self._after_rest(world, rested))
 
     def _after_rest(self, world: WarmWorld, rested: asyncio.Future[str | None]) -> None:
-        if rested.result() is not None or world.task.results.problem is not None:
+        if rested.result() is not None:
             self._retire(world)  # a call it took meanwhile never started, and is sent elsewhere
 
     def retire_path(self, path: str, *, keep_digest: str | None = None) -> None:

@@ -190,6 +190,8 @@ def describe_exception(prefix: str, error: BaseException, walls: Walls | None = 
     # The worker's own frames say nothing about the tool; drop them.
     tool_frames = [frame for frame in frames if frame.filename != __file__]
     headline = f"{prefix} {type(error).__name__}: {_text_of(error)}"
+    if prefix.startswith("Loading") and tool_frames and tool_frames[-1].lineno:
+        headline += f" (at line {tool_frames[-1].lineno})"
     hint = (walls or Walls({})).explain(error)[0]
     if hint:
         headline += f" ({hint})" if str(error) else hint
