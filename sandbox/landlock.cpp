@@ -8,6 +8,8 @@
 #include <array>
 #include <cerrno>
 
+#include "unique_fd.hpp"
+
 // The kernel's interface, spelled out here so that older headers still build
 // code that uses whatever newer kernels offer.
 namespace {
@@ -54,24 +56,8 @@ constexpr uint64_t kScopeSignal = 1ULL << 1;
 // Devices a tool may open for writing although they are outside its scratch.
 constexpr std::array kWritableDevices = {"/dev/null", "/dev/zero", "/dev/urandom"};
 
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) close(fd_);
-    }
-    FileDescriptor(const FileDescriptor &) = delete;
-    FileDescriptor &operator=(const FileDescriptor &) = delete;
-    FileDescriptor(FileDescriptor &&) = delete;
-    FileDescriptor &operator=(FileDescriptor &&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
 bool add_path_rule(int ruleset, const char *path, uint64_t rights) {
-    const FileDescriptor target(open(path, O_PATH | O_CLOEXEC));
+    const tarvik::sandbox::UniqueFd target(open(path, O_PATH | O_CLOEXEC));
     if (target.get() < 0) return false;
     PathBeneathAttr rule{rights, target.get()};
     return syscall(SYS_landlock_add_rule, ruleset, kRulePathBeneath, &rule, 0) == 0;
@@ -113,7 +99,7 @@ Outcome restrict_task(const std::string &writable, const std::vector<uint16_t> &
         extras += "; no signals or abstract sockets beyond the task";
     }
 
-    const FileDescriptor ruleset(
+    const tarvik::sandbox::UniqueFd ruleset(
         static_cast<int>(syscall(SYS_landlock_create_ruleset, &attr, attr_size, 0)));
     if (ruleset.get() < 0) return Outcome::skipped(system_error("landlock_create_ruleset"));
     if (!add_path_rule(ruleset.get(), "/", read_rights)) {

@@ -27,6 +27,7 @@
 #include "privileges.hpp"
 #include "report.hpp"
 #include "seccomp_filter.hpp"
+#include "unique_fd.hpp"
 #include "user_namespace.hpp"
 
 namespace {
@@ -141,10 +142,10 @@ int main(int argc, char **argv) {
                        : Outcome::skipped(sandbox::system_error("prctl(PR_SET_NO_NEW_PRIVS)")));
 
     if (options.report_fd >= 0) {
-        if (!sandbox::write_all(options.report_fd, sandbox::report_json(report))) {
+        const sandbox::UniqueFd report_fd(options.report_fd);
+        if (!sandbox::write_all(report_fd.get(), sandbox::report_json(report))) {
             std::perror("tarvik-sandbox: writing the report");
         }
-        close(options.report_fd);
     }
     run_as_first_process(options);
 }

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "unique_fd.hpp"
+
 namespace tarvik::sandbox {
 namespace {
 
@@ -55,11 +57,11 @@ bool write_all(int fd, const std::string &text) {
 }
 
 bool write_all_to(const std::string &path, const std::string &text) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool written = write_all(fd, text);
+    UniqueFd file(open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    if (!file.valid()) return false;
+    const bool written = write_all(file.get(), text);
     const int saved = errno;
-    close(fd);
+    file.reset();
     errno = saved;
     return written;
 }

@@ -14,7 +14,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -408,9 +407,9 @@ int supervise_task(const Supervision &plan, const std::function<pid_t()> &fork_t
     prctl(PR_SET_NAME, "tarvik-task");  // as ps and top show it
     die_with_parent();
     if (plan.lifeline >= 0) {
-        pollfd zygote{plan.lifeline, POLLIN, 0};
+        const UniqueFd lifeline(plan.lifeline);
+        pollfd zygote{lifeline.get(), POLLIN, 0};
         if (poll(&zygote, 1, 0) != 0) _exit(0);  // the zygote died while forking us
-        close(plan.lifeline);
     }
     std::string scratch_folder;
     if (plan.root) {
@@ -420,11 +419,12 @@ int supervise_task(const Supervision &plan, const std::function<pid_t()> &fork_t
         prctl(PR_SET_CHILD_SUBREAPER, 1);
         scratch_folder = make_host_scratch(plan.scratch);
     }
-    std::array<int, 2> admitted{};
-    check(pipe2(admitted.data(), O_CLOEXEC) == 0, "pipe");
-    std::array<int, 2> to_tool{};
-    check(pipe2(to_tool.data(), O_CLOEXEC) == 0, "pipe");
-    fcntl(to_tool[1], F_SETPIPE_SZ, static_cast<int>(kForwardChunk));  // fewer wake-ups; refused is fine
+    Pipe admitted;
+    check(admitted.valid(), "pipe");
+    Pipe to_tool;
+    check(to_tool.valid(), "pipe");
+    // Fewer wake-ups for a large message; a refused size keeps the default.
+    fcntl(to_tool.write.get(), F_SETPIPE_SZ, static_cast<int>(kForwardChunk));
     // Blocked before the fork, so that no exit or stop of the tool is missed.
     sigset_t child{};
     sigemptyset(&child);
@@ -436,15 +436,17 @@ int supervise_task(const Supervision &plan, const std::function<pid_t()> &fork_t
         sigprocmask(SIG_UNBLOCK, &child, nullptr);
         // The tool reads its messages from its own pipe, under the number of
         // the host's; the host's stays with the supervisor.
-        check(dup2(to_tool[0], plan.channels.task) >= 0, "dup2");
-        for (const int fd : {admitted[1], plan.channels.control, to_tool[0], to_tool[1]}) close(fd);
-        return admitted[0];
+        check(dup2(to_tool.read.get(), plan.channels.task) >= 0, "dup2");
+        const UniqueFd control(plan.channels.control);
+        return admitted.read.release();  // the others close as they go
     }
-    for (const int fd : {plan.channels.result, plan.channels.output, admitted[0], to_tool[0]}) {
-        if (fd >= 0) close(fd);
-    }
+    // The tool process's ends are its own.
+    for (const int fd : {plan.channels.result, plan.channels.output}) UniqueFd(fd).reset();
+    admitted.read.reset();
+    to_tool.read.reset();
     std::signal(SIGPIPE, SIG_IGN);  // a tool process gone is a failed write, not our end
-    Supervisor(plan, tool, UniqueFd(admitted[1]), UniqueFd(to_tool[1]), std::move(scratch_folder))
+    Supervisor(plan, tool, std::move(admitted.write), std::move(to_tool.write),
+               std::move(scratch_folder))
         .run();
 }
 

@@ -9,15 +9,18 @@
 #include <cerrno>
 #include <string>
 
+#include "unique_fd.hpp"
+
 namespace tarvik::sandbox {
 namespace {
 
 bool write_file(const std::string &path, const std::string &text) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    UniqueFd file(open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    if (!file.valid()) return false;
+    const bool written =
+        write(file.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
     const int saved = errno;
-    close(fd);
+    file.reset();
     errno = saved;
     return written;
 }
@@ -39,21 +42,20 @@ const char *write_maps(const std::string &process, const std::string &uid_map,
 class OutsideHelper {
 public:
     OutsideHelper(const std::string &uid_map, const std::string &gid_map) {
-        if (pipe2(go_, O_CLOEXEC) != 0) return;
+        if (!go_.valid()) return;
         const pid_t target = getpid();
         pid_ = fork();
         if (pid_ == 0) {
-            close(go_[1]);
+            go_.write.reset();
             char signal = 0;
-            if (read(go_[0], &signal, 1) != 1) _exit(1);
+            if (read(go_.read.get(), &signal, 1) != 1) _exit(1);
             _exit(write_maps(std::to_string(target), uid_map, gid_map) == nullptr ? 0 : 1);
         }
-        close(go_[0]);
-        go_[0] = -1;
+        go_.read.reset();
     }
 
     ~OutsideHelper() {
-        if (go_[1] >= 0) close(go_[1]);
+        go_.write.reset();
         if (pid_ > 0) waitpid(pid_, nullptr, 0);
     }
 
@@ -65,9 +67,8 @@ public:
     // Lets the helper write the maps (or, with `write` false, just leave).
     bool finish(bool write) {
         if (pid_ <= 0) return false;
-        if (write && ::write(go_[1], "m", 1) != 1) return false;
-        close(go_[1]);
-        go_[1] = -1;
+        if (write && ::write(go_.write.get(), "m", 1) != 1) return false;
+        go_.write.reset();
         int status = 0;
         const pid_t waited = waitpid(pid_, &status, 0);
         pid_ = -1;
@@ -75,7 +76,7 @@ public:
     }
 
 private:
-    int go_[2] = {-1, -1};
+    Pipe go_;
     pid_t pid_ = -1;
 };
 

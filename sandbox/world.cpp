@@ -115,9 +115,8 @@ Mirrored mirror(const std::string &root, const std::string &host_path, bool is_d
         if (!present && (S_ISDIR(info.st_mode) || !remaining.empty() || is_directory)) {
             make_directory(inside);
         } else if (!present) {
-            const int fd = open(inside.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-            check(fd >= 0, "create " + inside);
-            close(fd);
+            const UniqueFd file(open(inside.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+            check(file.valid(), "create " + inside);
         }
         resolved = next;
     }

@@ -23,6 +23,7 @@
 
 #include "outcome.hpp"
 #include "report.hpp"
+#include "unique_fd.hpp"
 
 namespace tarvik::sandbox {
 namespace {
@@ -80,13 +81,13 @@ private:
         const ssize_t length = recvmsg(plan_.control, &message, MSG_CMSG_CLOEXEC);
         if (length < 0 && errno == EINTR) return std::nullopt;
         if (length <= 0) shut_down();  // the host is gone
-        std::vector<int> fds;
+        std::vector<UniqueFd> fds;
         for (cmsghdr *header = CMSG_FIRSTHDR(&message); header != nullptr;
              header = CMSG_NXTHDR(&message, header)) {
             if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS) continue;
             const size_t count = (header->cmsg_len - CMSG_LEN(0)) / sizeof(int);
             const auto *data = reinterpret_cast<const int *>(CMSG_DATA(header));
-            fds.insert(fds.end(), data, data + count);
+            for (size_t index = 0; index < count; ++index) fds.emplace_back(data[index]);
         }
         std::istringstream words(std::string(text.data(), static_cast<size_t>(length)));
         std::string verb;
@@ -94,7 +95,7 @@ private:
         int warm = 0;
         words >> verb >> number >> warm;
         if (verb == "spawn" && fds.size() == kChannels) return spawn(number, warm != 0, fds);
-        for (const int fd : fds) close(fd);
+        fds.clear();
         if (verb == "spawn") {
             send(R"({"spawned": )" + std::to_string(number) +
                  R"(, "pid": null, "error": "no descriptors"})");
@@ -104,8 +105,9 @@ private:
         return std::nullopt;
     }
 
-    std::optional<ToolStart> spawn(long long id, bool warm, const std::vector<int> &fds) {
-        const TaskChannels channels{fds[0], fds[1], fds[2], fds[3]};
+    // The task's channel ends are closed here once it has them, and kept in its tool process.
+    std::optional<ToolStart> spawn(long long id, bool warm, std::vector<UniqueFd> &fds) {
+        const TaskChannels channels{fds[0].get(), fds[1].get(), fds[2].get(), fds[3].get()};
         std::vector<std::string> folders;
         std::pair<pid_t, int> forked{-1, -1};
         try {
@@ -113,14 +115,17 @@ private:
             forked = fork_task_(channels, folders);
         } catch (const StepError &error) {
             errno = error.error_number();
-            for (const int fd : fds) close(fd);
+            fds.clear();
             remove(folders);
             send(R"({"spawned": )" + std::to_string(id) + R"(, "pid": null, "error": )" +
                  quoted("Cannot start a worker: " + system_error(error.what())) + "}");
             return std::nullopt;
         }
-        if (forked.first == 0) return ToolStart{channels, forked.second, warm};
-        for (const int fd : fds) close(fd);
+        if (forked.first == 0) {
+            for (UniqueFd &fd : fds) fd.release();
+            return ToolStart{channels, forked.second, warm};
+        }
+        fds.clear();
         tasks_[forked.first] = {folders};
         send("{\"spawned\": " + std::to_string(id) + ", \"pid\": " + std::to_string(forked.first) +
              ", \"error\": null}");
