@@ -21,8 +21,8 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <utility>
 #include <sstream>
+#include <utility>
 
 #include "forwarder.hpp"
 #include "outcome.hpp"
@@ -116,8 +116,8 @@ rlim_t cpu_seconds_used(pid_t pid) {
 // and removed with it; the tool process starts in it.
 std::string make_host_scratch(const Scratch &scratch) {
     const char *base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                          "/tarvik-task-XXXXXX";
+    std::string pattern =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/tarvik-task-XXXXXX";
     check(mkdtemp(pattern.data()) != nullptr, "mkdtemp " + pattern);
     check(chown(pattern.c_str(), scratch.owner, scratch.group) == 0 || errno == EPERM,
           "chown " + pattern);
@@ -272,8 +272,8 @@ private:
         rlimit limit{};
         if (cpu_seconds != 0 && prlimit(tool_, RLIMIT_CPU, nullptr, &limit) == 0) {
             const rlim_t wanted = cpu_seconds_used(tool_) + cpu_seconds;
-            limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted
-                                                             : std::min(wanted, limit.rlim_max);
+            limit.rlim_cur =
+                limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
             prlimit(tool_, RLIMIT_CPU, &limit, nullptr);
         }
         if (stopped_) {
@@ -314,7 +314,8 @@ private:
     void finish_rest() {
         rest_asked_ = false;
         if (forwarder_ != nullptr) forwarder_->drop_links();
-        const std::vector<pid_t> threads = numbered_entries("/proc/" + std::to_string(tool_) + "/task");
+        const std::vector<pid_t> threads =
+            numbered_entries("/proc/" + std::to_string(tool_) + "/task");
         if (!threads_) threads_ = threads;  // the script's own, as it loaded
         std::string why;
         if (!others().empty()) {
@@ -359,7 +360,11 @@ private:
     // it ended by itself. As the first process of the task's PID namespace,
     // the supervisor takes every other one with it.
     [[noreturn]] void end(std::optional<int> code) {
-        if (code) reply("{\"code\": " + std::to_string(*code) + "}");
+        if (code) {
+            const std::string verdict = "{\"code\": " + std::to_string(*code) + "}";
+            send(control_.get(), verdict.data(), verdict.size(),
+                 MSG_NOSIGNAL);  // none listens: no loss
+        }
         if (!plan_.root) {
             // No PID namespace to end: what the task left behind came here,
             // the subreaper, and goes now.
@@ -376,7 +381,7 @@ private:
         _exit(0);
     }
 
-    const Supervision &plan_;
+    Supervision plan_;
     pid_t tool_;
     UniqueFd admitted_;
     UniqueFd control_;

@@ -24,6 +24,7 @@ from pathlib import Path
 from typing import Any
 
 import pytest
+from conftest import needs_launcher
 from hypothesis import given
 from hypothesis import strategies as st
 
@@ -384,7 +385,7 @@ async def test_a_long_script_is_read_off_the_event_loop(
     assert len(readers) == 2 and threading.get_ident() not in readers
 
 
-@pytest.mark.skipif(Launcher.find() is None, reason="tarvik-sandbox is not installed")
+@needs_launcher()
 @pytest.mark.parametrize("pool_size", [1, 0], ids=["pool", "fresh"])
 async def test_only_allowed_hosts_are_reached_and_only_through_the_proxy(
     tmp_path: Path, pool_size: int
@@ -469,7 +470,7 @@ def own_address() -> str | None:
         return probe.getsockname()[0]
 
 
-@pytest.mark.skipif(Launcher.find() is None, reason="tarvik-sandbox is not installed")
+@needs_launcher()
 async def test_a_name_cannot_lead_a_tool_inside_the_host_or_its_networks(
     tmp_path: Path, monkeypatch: pytest.MonkeyPatch
 ) -> None:
@@ -543,7 +544,7 @@ async def test_a_name_cannot_lead_a_tool_inside_the_host_or_its_networks(
     assert dialled == [("127.0.0.1", granted_port)] and list(requests) == [granted_port]
 
 
-@pytest.mark.skipif(Launcher.find() is None, reason="tarvik-sandbox is not installed")
+@needs_launcher()
 async def test_tunnels_end_with_the_call(tmp_path: Path) -> None:
     accepted = []
 

@@ -2,7 +2,8 @@
 
 Each test runs an attack as a tool, then checks that the wall held and that
 nothing was left behind. A wall this machine cannot put up is skipped with
-the reason the manager gives (`tarvik sandbox` prints the same).
+the reason the manager gives (`tarvik sandbox` prints the same), and fails the
+test where every wall is required (CI sets TARVIK_REQUIRE_WALLS=1).
 """
 
 from __future__ import annotations
@@ -21,12 +22,12 @@ import venv
 from pathlib import Path
 
 import pytest
-from conftest import fresh_scratch
+from conftest import fresh_scratch, missing_wall, needs_launcher
 
 from tarvik.core.sandbox import WALLS, Launcher
 from tarvik.core.subprocess_manager import SubprocessManager, SubprocessTask, WorkerLimits
 
-pytestmark = pytest.mark.skipif(Launcher.find() is None, reason="tarvik-sandbox is not installed")
+pytestmark = needs_launcher()
 
 MIB = 1 << 20
 
@@ -52,7 +53,7 @@ async def require(manager: SubprocessManager, *walls: str) -> None:
     report = await manager.protections()
     for wall in walls:
         if not report[wall].startswith("active"):
-            pytest.skip(f"{wall}: {report[wall]}")
+            missing_wall(f"{wall}: {report[wall]}")
 
 
 def host_pids_with(marker: str) -> list[int]:
