@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -95,6 +96,20 @@ std::vector<pid_t> children_of(pid_t pid) {
     return children;
 }
 
+// The value of `key` in a cgroup's "key value" lines (memory.events, say), read afresh.
+long long read_count(int fd, const std::string &key) {
+    std::array<char, 4096> text{};
+    const ssize_t length = pread(fd, text.data(), text.size() - 1, 0);
+    if (length <= 0) return 0;
+    std::istringstream lines(std::string(text.data(), static_cast<size_t>(length)));
+    std::string name;
+    long long value = 0;
+    while (lines >> name >> value) {
+        if (name == key) return value;
+    }
+    return 0;
+}
+
 // The CPU seconds `pid` has used, rounded up, as RLIMIT_CPU counts them.
 rlim_t cpu_seconds_used(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
@@ -128,8 +143,9 @@ std::string make_host_scratch(const Scratch &scratch) {
 class Supervisor {
 public:
     Supervisor(const Supervision &plan, pid_t tool, UniqueFd admitted, UniqueFd to_tool,
-               std::string scratch_folder)
+               std::string scratch_folder, std::vector<UniqueFd> counters)
         : plan_(plan),
+          counters_(std::move(counters)),
           tool_(tool),
           admitted_(std::move(admitted)),
           control_(plan.channels.control),
@@ -318,13 +334,23 @@ private:
             numbered_entries("/proc/" + std::to_string(tool_) + "/task");
         if (!threads_) threads_ = threads;  // the script's own, as it loaded
         std::string why;
-        if (!others().empty()) {
+        std::string met;
+        for (size_t index = 0; index < counters_.size(); ++index) {
+            const long long count = read_count(counters_[index].get(), plan_.counters[index].key);
+            if (count > counted_[index]) {
+                met += (met.empty() ? "\"" : ", \"") + plan_.counters[index].report + "\"";
+                counted_[index] = count;
+            }
+        }
+        if (!met.empty()) {
+            why = "the call met a limit of its world";
+        } else if (!others().empty()) {
             why = "a process the call started is still there";
         } else if (threads != *threads_) {
             why = "a thread the call started is still there";
         }
         if (!why.empty()) {
-            reply(R"({"rested": false, "why": ")" + why + R"("})");
+            reply(R"({"rested": false, "why": ")" + why + R"(", "met": [)" + met + "]}");
             end(std::nullopt);  // nothing more of this world may run
         }
         reply(R"({"rested": true})");
@@ -382,6 +408,10 @@ private:
     }
 
     Supervision plan_;
+    // Each of plan_.counters, opened before the world hid the cgroup tree,
+    // and what it counted at the last rest.
+    std::vector<UniqueFd> counters_;
+    std::vector<long long> counted_ = std::vector<long long>(counters_.size(), 0);
     pid_t tool_;
     UniqueFd admitted_;
     UniqueFd control_;
@@ -415,6 +445,11 @@ int supervise_task(const Supervision &plan, const std::function<pid_t()> &fork_t
         const UniqueFd lifeline(plan.lifeline);
         pollfd zygote{lifeline.get(), POLLIN, 0};
         if (poll(&zygote, 1, 0) != 0) _exit(0);  // the zygote died while forking us
+    }
+    // Opened now: the world has no cgroup tree in it.
+    std::vector<UniqueFd> counters;
+    for (const LimitCounter &counter : plan.counters) {
+        counters.emplace_back(open(counter.file.c_str(), O_RDONLY | O_CLOEXEC));
     }
     std::string scratch_folder;
     if (plan.root) {
@@ -451,7 +486,7 @@ int supervise_task(const Supervision &plan, const std::function<pid_t()> &fork_t
     to_tool.read.reset();
     std::signal(SIGPIPE, SIG_IGN);  // a tool process gone is a failed write, not our end
     Supervisor(plan, tool, std::move(admitted.write), std::move(to_tool.write),
-               std::move(scratch_folder))
+               std::move(scratch_folder), std::move(counters))
         .run();
 }
 

@@ -23,9 +23,19 @@ struct TaskChannels {
     int control = -1;
 };
 
+// One count the task's cgroup keeps of a limit met, e.g. oom_kill in
+// memory.events, and the name the host knows it by ("oom").
+struct LimitCounter {
+    std::string file;
+    std::string key;
+    std::string report;
+};
+
 struct Supervision {
     // Joined before anything of the task exists, so that all of it counts.
     std::vector<std::string> cgroups;
+    // Read after each call of a warm world: a limit it met ends the world.
+    std::vector<LimitCounter> counters;
     // Readable once the zygote is gone (it holds the only write end).
     int lifeline = -1;
     // The template to prepare the task's world from; none: the host's own
@@ -54,8 +64,9 @@ struct Supervision {
 //   the rest asked before it is over);
 // - "rest": a call ended: the tool process is stopped, the connections the
 //   call made are closed, and it is checked to be alone in the task with the
-//   threads it had once its script was loaded; the answer is {"rested":
-//   true}, or {"rested": false, "why": "..."} and the end of the task.
+//   threads it had once its script was loaded, and to have met none of the
+//   task's limits meanwhile; the answer is {"rested": true}, or {"rested":
+//   false, "why": "...", "met": ["oom", ...]} and the end of the task.
 // Once the tool process has ended it sends {"code": N} (its exit status, or
 // minus the signal that killed it) and exits, ending the task; so it does,
 // killing the task, when the host closes the channel.

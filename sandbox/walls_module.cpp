@@ -107,7 +107,8 @@ pid_t fork_tool_process() {
     return pid;
 }
 
-sandbox::Supervision plan_of(const std::vector<std::string> &cgroups, int lifeline,
+sandbox::Supervision plan_of(const std::vector<std::string> &cgroups,
+                             const std::vector<sandbox::LimitCounter> &counters, int lifeline,
                              const std::optional<std::string> &root, uint64_t scratch_bytes,
                              uint64_t scratch_inodes, uid_t owner, gid_t group,
                              bool private_network, uint16_t forward_port,
@@ -115,6 +116,7 @@ sandbox::Supervision plan_of(const std::vector<std::string> &cgroups, int lifeli
     sandbox::check(channels.size() == 4, "four channels: task, result, output, control");
     sandbox::Supervision plan;
     plan.cgroups = cgroups;
+    plan.counters = counters;
     plan.lifeline = lifeline;
     plan.root = root;
     plan.scratch = {scratch_bytes, scratch_inodes, owner, group};
@@ -150,13 +152,14 @@ void settle_supervisor(const sandbox::Supervision &plan) {
 // admission descriptor) in the task's tool process. The supervisor between
 // them never runs Python, so the pages it shares with the zygote stay shared
 // and copy-free; to CPython, zygote and tool process are one fork apart.
-std::pair<pid_t, int> fork_task(const std::vector<std::string> &cgroups, int lifeline,
+std::pair<pid_t, int> fork_task(const std::vector<std::string> &cgroups,
+                                const std::vector<sandbox::LimitCounter> &counters, int lifeline,
                                 const std::optional<std::string> &root, uint64_t scratch_bytes,
                                 uint64_t scratch_inodes, uid_t owner, gid_t group,
                                 bool private_network, uint16_t forward_port,
                                 const std::vector<int> &channels) {
     const sandbox::Supervision plan =
-        plan_of(cgroups, lifeline, root, scratch_bytes, scratch_inodes, owner, group,
+        plan_of(cgroups, counters, lifeline, root, scratch_bytes, scratch_inodes, owner, group,
                 private_network, forward_port, channels);
     if (root) new_pid_namespace_for_children();
     PyOS_BeforeFork();
@@ -178,6 +181,15 @@ std::pair<pid_t, int> fork_task(const std::vector<std::string> &cgroups, int lif
                      std::strerror(errno));
         _exit(70);
     }
+}
+
+// A task forked outside the zygote's loop (its probe), whose limits nobody counts.
+std::pair<pid_t, int> fork_task_without_counters(
+    const std::vector<std::string> &cgroups, int lifeline, const std::optional<std::string> &root,
+    uint64_t scratch_bytes, uint64_t scratch_inodes, uid_t owner, gid_t group, bool private_network,
+    uint16_t forward_port, const std::vector<int> &channels) {
+    return fork_task(cgroups, {}, lifeline, root, scratch_bytes, scratch_inodes, owner, group,
+                     private_network, forward_port, channels);
 }
 
 using Setting = std::tuple<std::string, std::string, bool>;
@@ -206,9 +218,10 @@ Start serve_zygote(int control, const std::vector<CgroupFolder> &folders,
         plan.cgroups.counters.push_back({index, file, key, report});
     }
     const sandbox::ForkTask fork = [&](const sandbox::TaskChannels &channels,
-                                       const std::vector<std::string> &cgroups) {
-        return fork_task(cgroups, lifeline, root, scratch_bytes, scratch_inodes, owner, group,
-                         private_network, forward_port,
+                                       const std::vector<std::string> &cgroups,
+                                       const std::vector<sandbox::LimitCounter> &counters) {
+        return fork_task(cgroups, counters, lifeline, root, scratch_bytes, scratch_inodes, owner,
+                         group, private_network, forward_port,
                          {channels.task, channels.result, channels.output, channels.control});
     };
     const sandbox::ToolStart start = sandbox::serve_zygote(plan, fork);
@@ -246,7 +259,7 @@ NB_MODULE(_walls, module) {
     module.def("build_template", &sandbox::build_template, nb::arg("root"), nb::arg("read_only"),
                nb::arg("links"),
                "Build the read-only template of every task's world on the empty folder root.");
-    module.def("fork_task", &fork_task, nb::arg("cgroups"), nb::arg("lifeline"),
+    module.def("fork_task", &fork_task_without_counters, nb::arg("cgroups"), nb::arg("lifeline"),
                nb::arg("root").none(), nb::arg("scratch_bytes"), nb::arg("scratch_inodes"),
                nb::arg("owner"), nb::arg("group"), nb::arg("private_network"),
                nb::arg("forward_port"), nb::arg("channels"),

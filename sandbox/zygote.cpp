@@ -112,7 +112,13 @@ private:
         std::pair<pid_t, int> forked{-1, -1};
         try {
             folders = make_call_cgroup();
-            forked = fork_task_(channels, folders);
+            std::vector<LimitCounter> counters;
+            for (const auto &counter : plan_.cgroups.counters) {
+                if (counter.folder >= folders.size()) continue;
+                counters.push_back(
+                    {folders[counter.folder] + "/" + counter.file, counter.key, counter.report});
+            }
+            forked = fork_task_(channels, folders, counters);
         } catch (const StepError &error) {
             errno = error.error_number();
             fds.clear();

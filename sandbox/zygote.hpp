@@ -50,10 +50,11 @@ struct ToolStart {
     bool warm = false;
 };
 
-// Forks a task with these channels and cgroup folders: (its supervisor's
-// pid, -1) here, (0, the admission descriptor) in its tool process.
-using ForkTask =
-    std::function<std::pair<pid_t, int>(const TaskChannels &, const std::vector<std::string> &)>;
+// Forks a task with these channels, cgroup folders and counters of limits
+// met: (its supervisor's pid, -1) here, (0, the admission descriptor) in its
+// tool process.
+using ForkTask = std::function<std::pair<pid_t, int>(
+    const TaskChannels &, const std::vector<std::string> &, const std::vector<LimitCounter> &)>;
 
 // Serves the host on `plan.control` until it goes, then kills every task and
 // exits. Requests, one per message: "spawn ID WARM" with the task's four

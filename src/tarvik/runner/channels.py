@@ -258,6 +258,8 @@ class ControlChannel:
         sock.setblocking(False)
         self.verdict: asyncio.Future[int | None] = loop.create_future()
         self._rested: asyncio.Future[str | None] | None = None
+        # The limits of its world the last call met, as its supervisor counted them.
+        self.limits_met: dict[str, bool] = {}
         loop.add_reader(sock.fileno(), self._on_readable)
 
     def send(self, message: bytes) -> bool:
@@ -298,6 +300,9 @@ class ControlChannel:
         if "code" in message:
             _resolve(self.verdict, message["code"])
         elif self._rested is not None:
+            met = message.get("met")
+            if isinstance(met, list):
+                self.limits_met = {str(name): True for name in met}
             _resolve(self._rested, None if message["rested"] else str(message.get("why", "")))
         return True
 

@@ -131,12 +131,14 @@ class Exchange:
             "make it do less in one call.")
         return failure(text, printed)
 
-    async def result_of(self, task: Task, answer: Answer, *, world: str,
+    async def result_of(self, task: Task, answer: Answer, *, world: str, single_use: bool,
                         refused_code: int | None = None) -> SubprocessResult:
         """The result of one answer, or of its absence."""
         frame = answer.frame
         if frame is not None and not frame[protocol.OK]:
-            return failure(frame[protocol.ERROR], answer.printed, world)
+            # The tool's own failure; a limit its world met meanwhile is said too.
+            met = await task.limits() if single_use else task.control.limits_met
+            return failure(self.with_limits(frame[protocol.ERROR], met), answer.printed, world)
         if frame is not None and refused_code is None:
             return SubprocessResult(output=frame[protocol.OUTPUT], printed=answer.printed,
                                     world=world)
@@ -152,12 +154,17 @@ class Exchange:
             error = describe_exit(code)
         else:
             error = task.results.problem or "The tool's process exited without a result"
+        return failure(self.with_limits(error, limits_met), answer.printed + task.output.take(),
+                       world)
+
+    def with_limits(self, error: str, limits_met: dict[str, bool]) -> str:
+        """``error``, and the call's limits it met unless it names them already."""
         limits = self.settings.limits
         if limits_met.get("oom") and "memory limit" not in error:
             error += f" (the call's memory limit ({size_text(limits.memory)}) was reached)"
         if limits_met.get("pids_max") and "process limit" not in error:
             error += f" (the call's process limit ({limits.processes}) was reached)"
-        return failure(error, answer.printed + task.output.take(), world)
+        return error
 
     def leave_later(self, task: Task) -> None:
         """A world run once has answered: it leaves by itself, or is ended after a grace."""
@@ -224,7 +231,8 @@ class OnceRunner:
             except BaseException:
                 await end(task)
                 raise
-            result = await exchange.result_of(task, answer, world="fresh", refused_code=refused_code)
+            result = await exchange.result_of(task, answer, world="fresh", single_use=True,
+                                              refused_code=refused_code)
             exchange.leave_later(task)
             return result
         return SubprocessResult(error=_DIED_EARLY)
@@ -287,7 +295,7 @@ class WarmRunner:
             task.retire()
             return None
         if answer.frame is None or not answer.frame[protocol.OK]:
-            result = await exchange.result_of(task, answer, world="fresh")
+            result = await exchange.result_of(task, answer, world="fresh", single_use=True)
             exchange.leave_later(task)
             return result
         world = WarmWorld(job.key, task)  # type: ignore[arg-type]
@@ -317,9 +325,12 @@ class WarmRunner:
         answer = Answer(answer.frame, printed + answer.printed)
         if answer.frame is None:
             # Read how it ended before letting go of it.
-            result = await self._exchange.result_of(task, answer, world=kind)
+            result = await self._exchange.result_of(task, answer, world=kind, single_use=True)
             self._worlds.discard(world)
             return result
         self._worlds.release(world, reusable=not answer.frame.get(protocol.RETIRE))
-        return await self._exchange.result_of(task, answer, world=kind)
+        if not answer.frame[protocol.OK] and world.rested is not None:
+            # A failure is told once the check after it says which limits it met.
+            await _failed_rest(world)
+        return await self._exchange.result_of(task, answer, world=kind, single_use=False)
 
