@@ -1,28 +1,39 @@
-"""Latency and throughput of worker calls: the pre-forked pool against a fresh process per call.
+"""The cost of a tool call through ``spawn``: a warm world per tool, a fresh world per call, one
+bare ``python -c`` per call, and (with ``--before``) another install of tarvik, side by side.
 
-    python bench/worker_latency.py [--calls N] [--fresh-calls N] [--concurrency 1,8,32]
+    python bench/worker_latency.py [--calls N] [--before PYTHON] [--only ROW,...]
 
-Each row runs the same calls through ``SubprocessManager()`` (the pool),
-through ``SubprocessManager(pool_size=0)`` (one sandboxed interpreter started
-per call) and, as the floor any per-call process pays, one bare ``python -c``
-per call with no sandbox at all (it imports json, loads the script, calls
-``main`` and prints JSON; for a check, it parses the code), side by side in
-one run. When the compiled ``tarvik.tools.tool_creator`` is importable, the
-rows for ``validate``, ``run`` and a registered tool's ``execute`` go through
-the public ToolCreatorTool as the agent calls them.
+Every wall is up. The rows:
 
-Prints a table and writes the figures, with the machine they came from, to
-``bench/results/worker_latency-<time>.json``.
+* ``repeat``: one tool called again and again by one caller;
+* ``slow import``: a tool whose module imports a helper that sleeps 0.25 s,
+  and one that declares and imports ``numpy`` (installed once, beforehand,
+  from the package index): its first call and the calls after;
+* ``concurrent``: 8 callers at once, of one tool and of eight tools
+  (calls/s and p99);
+* ``fresh``: what always takes a fresh world: ``validate``, and the first
+  call of a tool never called before;
+* ``memory``: the proportional set size (PSS) of 16 idle warm worlds of
+  small tools, and of the pool around them.
+
+``--before PYTHON`` runs the same cells, interleaved with this one's, under
+another interpreter that has another tarvik installed (the one before a
+change, say), so that both are measured in one run on one machine. That
+tarvik may predate isolation per tool: its default manager is then what it
+measures. Prints a table and writes the figures, with the machine they came
+from, to ``bench/results/worker_latency-<time>.json``.
 """
 
 from __future__ import annotations
 
 import argparse
 import asyncio
+import inspect
 import json
 import os
 import platform
 import statistics
+import subprocess
 import sys
 import tempfile
 import time
@@ -34,29 +45,25 @@ from tarvik.core.subprocess_manager import SubprocessManager, SubprocessTask
 
 RESULTS = Path(__file__).resolve().parent / "results"
 TOOL_CODE = "def main(args):\n    return {'sum': sum(args.get('numbers', []))}\n"
+SLOW_CODE = "import slow_helper\n" + TOOL_CODE
+SLOW_HELPER = "import time\ntime.sleep(0.25)\n"
+NUMPY_CODE = (
+    "# /// script\n# dependencies = [\"numpy\"]\n# ///\n"
+    "import numpy\ndef main(args):\n    return {'sum': int(numpy.sum(args.get('numbers', [])))}\n"
+)
 ARGS = {"numbers": [1, 2, 3]}
 
 Call = Callable[[], Awaitable[Any]]
 
-# What one unsandboxed process per call does for a run, and for a check.
+# What one unsandboxed process per call does: load the script, call main, print JSON.
 BARE_RUN = (
     "import importlib.util, json, sys\n"
+    "sys.path.insert(0, sys.argv[3])\n"
     "spec = importlib.util.spec_from_file_location('tool', sys.argv[1])\n"
     "module = importlib.util.module_from_spec(spec)\n"
     "spec.loader.exec_module(module)\n"
     "print(json.dumps(module.main(json.loads(sys.argv[2]))))\n"
 )
-BARE_VALIDATE = "import ast, json, sys\nast.parse(sys.argv[1])\nprint(json.dumps({'valid': True}))\n"
-
-
-async def bare_python(script: str, *arguments: str) -> Any:
-    process = await asyncio.create_subprocess_exec(
-        sys.executable, "-c", script, *arguments, stdout=asyncio.subprocess.PIPE
-    )
-    output, _ = await process.communicate()
-    if process.returncode != 0:
-        raise SystemExit(f"the bare python -c call failed with code {process.returncode}")
-    return json.loads(output)
 
 
 def machine() -> dict[str, Any]:
@@ -69,12 +76,8 @@ def machine() -> dict[str, Any]:
                     break
     except OSError:
         pass
-    return {
-        "nproc": os.cpu_count(),
-        "cpu": model,
-        "python": platform.python_version(),
-        "kernel": platform.release(),
-    }
+    return {"nproc": os.cpu_count(), "cpu": model, "python": platform.python_version(),
+            "kernel": platform.release()}
 
 
 def percentile(samples: list[float], fraction: float) -> float:
@@ -82,181 +85,257 @@ def percentile(samples: list[float], fraction: float) -> float:
     return ordered[min(len(ordered) - 1, round(fraction * (len(ordered) - 1)))]
 
 
-async def measure(call: Call, calls: int, concurrency: int) -> dict[str, float]:
-    """``calls`` calls from ``concurrency`` callers at once; latencies in milliseconds."""
+def run_task(path: Path) -> SubprocessTask:
+    command = {"action": "run_function", "path": str(path), "function": "main", "args": ARGS}
+    return SubprocessTask(worker_type="custom", command=command, timeout=60)
+
+
+def check(result: Any) -> Any:
+    """A benchmark of failing calls measures nothing: stop at the first one."""
+    if getattr(result, "error", None):
+        raise SystemExit(f"a benchmarked call failed: {result.error}")
+    return result
+
+
+async def measure(calls: list[Call], concurrency: int) -> dict[str, float]:
+    """``calls`` made by ``concurrency`` callers at once; latencies in milliseconds."""
     latencies: list[float] = []
-    remaining = calls
+    pending = list(reversed(calls))
 
     async def caller() -> None:
-        nonlocal remaining
-        while remaining > 0:
-            remaining -= 1
+        while pending:
+            call = pending.pop()
             started = time.perf_counter()
-            result = await call()
+            check(await call())
             latencies.append((time.perf_counter() - started) * 1000)
-            check(result)
 
     started = time.perf_counter()
     await asyncio.gather(*(caller() for _ in range(concurrency)))
     elapsed = time.perf_counter() - started
-    return {
-        "p50_ms": statistics.median(latencies),
-        "p99_ms": percentile(latencies, 0.99),
-        "calls_per_s": len(latencies) / elapsed,
-        "calls": len(latencies),
-    }
+    return {"p50_ms": statistics.median(latencies), "p99_ms": percentile(latencies, 0.99),
+            "calls_per_s": len(latencies) / elapsed, "calls": len(latencies)}
 
 
-def check(result: Any) -> None:
-    """A benchmark of failing calls measures nothing: stop at the first one."""
-    error = getattr(result, "error", None)
-    if error or (isinstance(result, str) and result.startswith("[ERROR]")):
-        raise SystemExit(f"a benchmarked call failed: {error or result}")
+def tool_in(folder: Path, name: str, code: str) -> Path:
+    (folder / name).mkdir(parents=True, exist_ok=True)
+    (folder / name / "slow_helper.py").write_text(SLOW_HELPER)
+    path = folder / name / "tool.py"
+    path.write_text(code)
+    return path
 
 
-class Operations:
-    """The calls measured, bound to one manager."""
+class Cells:
+    """The measured cells of one kind of manager (or of bare processes)."""
 
-    def __init__(self, manager: SubprocessManager, tool_path: str, tool_name: str) -> None:
-        self.manager = manager
-        self.tool_path = tool_path
-        self.tool_name = tool_name
-        self.creator: Any = None
-        self.registered: Any = None
+    def __init__(self, kind: str, work: Path, calls: int) -> None:
+        self.kind = kind
+        self.work = work / kind
+        self.calls = calls
+        self.manager: SubprocessManager | None = None
+        if kind != "bare":
+            options: dict[str, Any] = {}
+            if "isolation" in inspect.signature(SubprocessManager).parameters:
+                options["isolation"] = "call" if kind == "call" else "tool"
+            self.manager = SubprocessManager(**options)
+        self._made = 0
 
-    async def prepare_public_tool(self) -> bool:
+    def _one(self, path: Path) -> Call:
+        if self.manager is None:
+            argv = [sys.executable, "-c", BARE_RUN, str(path), json.dumps(ARGS), str(path.parent)]
+
+            async def bare() -> Any:
+                process = await asyncio.create_subprocess_exec(*argv, stdout=subprocess.PIPE)
+                output, _ = await process.communicate()
+                if process.returncode != 0:
+                    raise SystemExit("the bare python -c call failed")
+                return json.loads(output)
+
+            return bare
+        manager, task = self.manager, run_task(path)
+        return lambda: manager.spawn(task)
+
+    def _new_tool(self, code: str) -> Path:
+        self._made += 1
+        return tool_in(self.work, f"t{self._made}", code)
+
+    async def cell(self, row: str) -> dict[str, Any]:
+        if row == "repeat":
+            call = self._one(self._new_tool(TOOL_CODE))
+            for _ in range(5):
+                check(await call())
+            return await measure([call] * self.calls, 1)
+        if row in ("slow import", "numpy import"):
+            code = SLOW_CODE if row == "slow import" else NUMPY_CODE
+            call = self._one(self._new_tool(code))
+            started = time.perf_counter()
+            check(await call())
+            first = (time.perf_counter() - started) * 1000
+            after = await measure([call] * max(10, self.calls // 10), 1)
+            return {"first_ms": first, **after}
+        if row in ("concurrent, one tool", "concurrent, eight tools"):
+            count = 1 if row.endswith("one tool") else 8
+            calls = [self._one(self._new_tool(TOOL_CODE)) for _ in range(count)]
+            await measure(calls * 4, 8)  # every world opened, not measured
+            return await measure(calls * (self.calls // count), 8)
+        if row == "fresh: first call":
+            calls = [self._one(self._new_tool(TOOL_CODE)) for _ in range(min(60, self.calls))]
+            return await measure(calls, 1)
+        if row == "fresh: validate":
+            if self.manager is None:
+                return await measure([self._one(self._new_tool(TOOL_CODE))] * 30, 1)
+            manager = self.manager
+            task = SubprocessTask(worker_type="custom", timeout=30,
+                                  command={"action": "validate", "code": TOOL_CODE})
+            return await measure([lambda: manager.spawn(task)] * min(60, self.calls), 1)
+        if row == "memory":
+            return await self.memory()
+        raise SystemExit(f"unknown row {row!r}")
+
+    async def memory(self) -> dict[str, Any]:
+        """PSS of 16 idle warm worlds, of the blank tasks and zygote around them."""
+        if self.manager is None:
+            return {}
+        before = pool_pss(self.manager)
+        for _ in range(16):
+            check(await self._one(self._new_tool(TOOL_CODE))())
+        await asyncio.sleep(0.5)
+        after = pool_pss(self.manager)
+        return {"pool_mib": before / (1 << 20), "with_16_mib": after / (1 << 20),
+                "16_worlds_mib": (after - before) / (1 << 20)}
+
+    async def aclose(self) -> None:
+        if self.manager is not None:
+            await self.manager.aclose()
+
+
+def pool_pss(manager: SubprocessManager) -> int:
+    """The PSS of every process below the pool's launcher, in bytes."""
+    runners = getattr(manager, "_runners", None) or getattr(manager, "_pool", None)
+    pool = getattr(runners, "pool", runners)
+    root = getattr(pool, "zygote_pid", None)
+    total, todo = 0, [root] if root else []
+    while todo:
+        pid = todo.pop()
         try:
-            from tarvik.tools.registry import ToolRegistry
-            from tarvik.tools.tool_creator import ToolCreatorTool
-        except ImportError:
-            return False
-        registry = ToolRegistry()
-        self.creator = ToolCreatorTool(self.manager, registry)
-        answer = await self.creator.execute(
-            operation="create", tool_name=self.tool_name, description="Adds", code=TOOL_CODE
-        )
-        check(answer)
-        self.registered = registry.get(f"custom_{self.tool_name}")
-        return self.registered is not None
+            with open(f"/proc/{pid}/smaps_rollup") as rollup:
+                for line in rollup:
+                    if line.startswith("Pss:"):
+                        total += int(line.split()[1]) * 1024
+            for thread in os.listdir(f"/proc/{pid}/task"):
+                with open(f"/proc/{pid}/task/{thread}/children") as children:
+                    todo += [int(child) for child in children.read().split()]
+        except OSError:
+            continue
+    return total
 
-    def bare_calls(self) -> dict[str, Call]:
-        """The same calls, each as one bare ``python -c``: no pool, no sandbox."""
-        validate: Call = lambda: bare_python(BARE_VALIDATE, TOOL_CODE)  # noqa: E731
-        run: Call = lambda: bare_python(BARE_RUN, self.tool_path, json.dumps(ARGS))  # noqa: E731
-        return {
-            "spawn validate": validate,
-            "spawn run_function": run,
-            "tool_creator validate": validate,
-            "tool_creator run": run,
-            "registered tool execute": run,
-        }
 
-    def calls(self) -> dict[str, Call]:
-        validate = SubprocessTask(
-            worker_type="custom", command={"action": "validate", "code": TOOL_CODE}, timeout=30
-        )
-        run = SubprocessTask(
-            worker_type="custom",
-            command={
-                "action": "run_function",
-                "path": self.tool_path,
-                "function": "main",
-                "args": ARGS,
-            },
-            timeout=30,
-        )
-        calls: dict[str, Call] = {
-            "spawn validate": lambda: self.manager.spawn(validate),
-            "spawn run_function": lambda: self.manager.spawn(run),
-        }
-        if self.creator is not None:
-            calls["tool_creator validate"] = lambda: self.creator.execute(
-                operation="validate", code=TOOL_CODE
-            )
-            calls["tool_creator run"] = lambda: self.creator.execute(
-                operation="run", tool_name=self.tool_name, args=ARGS
-            )
-            calls["registered tool execute"] = lambda: self.registered.execute(args=ARGS)
-        return calls
+ROWS = ["repeat", "slow import", "numpy import", "concurrent, one tool", "concurrent, eight tools",
+        "fresh: first call", "fresh: validate", "memory"]
+
+
+async def numpy_available() -> bool:
+    """Whether numpy can be had for a tool here: installed now, so no cell pays for it."""
+    from tarvik.core.packages import Environments, PackageError, PackagePolicy
+
+    try:
+        await Environments(PackagePolicy(), sys.executable).for_code(NUMPY_CODE)
+    except PackageError as error:
+        print(f"(numpy cannot be had here, its row is left out: {error})")
+        return False
+    return True
 
 
 async def bench(arguments: argparse.Namespace) -> dict[str, Any]:
     work = Path(tempfile.mkdtemp(prefix="tarvik-bench-"))
-    tool_path = work / "tool.py"
-    tool_path.write_text(TOOL_CODE)
-    # The tool store lives under HOME; keep the benchmark's out of the real one.
-    os.environ["HOME"] = str(work)
-    modes = {"pool": SubprocessManager(), "fresh": SubprocessManager(pool_size=0)}
-    rows: list[dict[str, Any]] = []
-    protections: dict[str, str] = {}
+    rows = [row for row in arguments.only or ROWS
+            if row != "numpy import" or await numpy_available()]
+    kinds = {kind: Cells(kind, work, arguments.calls) for kind in ("warm", "call", "bare")}
+    protections = await kinds["warm"].manager.protections()  # type: ignore[union-attr]
+    before = Before(arguments.before, arguments.calls) if arguments.before else None
+    figures: list[dict[str, Any]] = []
     try:
-        operations = {
-            mode: Operations(manager, str(tool_path), f"bench_{mode}")
-            for mode, manager in modes.items()
-        }
-        public = [await ops.prepare_public_tool() for ops in operations.values()]
-        protections = await modes["pool"].protections()
-        call_sets = {mode: ops.calls() for mode, ops in operations.items()}
-        call_sets["bare"] = operations["pool"].bare_calls()
-        for name in call_sets["pool"]:
-            for concurrency in arguments.concurrency:
-                row: dict[str, Any] = {"operation": name, "concurrency": concurrency}
-                for mode, calls in call_sets.items():
-                    count = arguments.calls if mode == "pool" else arguments.fresh_calls
-                    count = max(count, 3 * concurrency)
-                    for _ in range(min(concurrency, 4)):  # warm-up, not measured
-                        check(await calls[name]())
-                    row[mode] = await measure(calls[name], count, concurrency)
-                    await asyncio.sleep(0.2)  # let the pool refill before the next cell
-                row["p50_speedup"] = row["fresh"]["p50_ms"] / row["pool"]["p50_ms"]
-                row["p50_vs_bare"] = row["bare"]["p50_ms"] / row["pool"]["p50_ms"]
-                rows.append(row)
-                print_row(row)
-        if not all(public):
-            print("(tarvik.tools.tool_creator not importable: public-tool rows skipped)")
+        for row in rows:
+            line: dict[str, Any] = {"row": row}
+            for kind, cells in kinds.items():
+                if row == "memory" and kind != "warm":
+                    continue
+                if row in ("fresh: validate", "numpy import") and kind == "bare":
+                    continue  # no check to make, and no environment to import from
+                line[kind] = await cells.cell(row)
+                await asyncio.sleep(0.3)  # let the pool refill before the next cell
+            if before is not None:
+                line["before"] = await before.cell(row)
+            figures.append(line)
+            print_row(line)
     finally:
-        for manager in modes.values():
-            await manager.aclose()
-    return {"machine": machine(), "protections": protections, "pool_size": 4, "rows": rows}
+        for cells in kinds.values():
+            await cells.aclose()
+    return {"machine": machine(), "protections": protections, "rows": figures}
 
 
-def print_header() -> None:
-    print(
-        f"{'operation':<26} {'conc':>4} | {'pool p50':>9} {'p99':>8} {'calls/s':>8} | "
-        f"{'fresh p50':>9} {'calls/s':>8} | {'bare p50':>9} {'calls/s':>8} | "
-        f"{'x fresh':>7} {'x bare':>7}"
-    )
-    print("-" * 124)
+class Before:
+    """The same cells under another interpreter, each in a process of its own."""
+
+    def __init__(self, python: str, calls: int) -> None:
+        self.python = python
+        self.calls = calls
+
+    async def cell(self, row: str) -> dict[str, Any]:
+        process = await asyncio.create_subprocess_exec(
+            self.python, __file__, "--cell", row, "--calls", str(self.calls),
+            stdout=subprocess.PIPE, cwd=tempfile.gettempdir(),
+        )
+        output, _ = await process.communicate()
+        return json.loads(output) if process.returncode == 0 else {"error": "failed"}
 
 
-def print_row(row: dict[str, Any]) -> None:
-    pool, fresh, bare = row["pool"], row["fresh"], row["bare"]
-    print(
-        f"{row['operation']:<26} {row['concurrency']:>4} | "
-        f"{pool['p50_ms']:>7.2f}ms {pool['p99_ms']:>6.1f}ms {pool['calls_per_s']:>8.0f} | "
-        f"{fresh['p50_ms']:>7.1f}ms {fresh['calls_per_s']:>8.1f} | "
-        f"{bare['p50_ms']:>7.1f}ms {bare['calls_per_s']:>8.1f} | "
-        f"{row['p50_speedup']:>6.1f}x {row['p50_vs_bare']:>6.1f}x",
-        flush=True,
-    )
+async def one_cell(row: str, calls: int) -> dict[str, Any]:
+    cells = Cells("warm", Path(tempfile.mkdtemp(prefix="tarvik-bench-")), calls)
+    try:
+        return await cells.cell(row)
+    finally:
+        await cells.aclose()
+
+
+def print_row(line: dict[str, Any]) -> None:
+    parts = [f"{line['row']:<24}"]
+    for kind in ("warm", "call", "bare", "before"):
+        cell = line.get(kind)
+        if not cell:
+            continue
+        if "16_worlds_mib" in cell:
+            parts.append(f"{kind}: 16 worlds {cell['16_worlds_mib']:.1f} MiB PSS "
+                         f"(pool {cell['pool_mib']:.1f} MiB)")
+            continue
+        if "p50_ms" not in cell:
+            parts.append(f"{kind}: {cell}")
+            continue
+        text = f"{kind}: p50 {cell['p50_ms']:.3f} ms p99 {cell['p99_ms']:.2f} {cell['calls_per_s']:.0f}/s"
+        if "first_ms" in cell:
+            text = f"{kind}: first {cell['first_ms']:.1f} ms, then p50 {cell['p50_ms']:.3f} ms"
+        parts.append(text)
+    warm, bare, before = line.get("warm", {}), line.get("bare", {}), line.get("before", {})
+    if warm.get("p50_ms") and bare.get("p50_ms"):
+        parts.append(f"bare/warm {bare['p50_ms'] / warm['p50_ms']:.0f}x")
+    if warm.get("p50_ms") and before.get("p50_ms"):
+        parts.append(f"before/warm {before['p50_ms'] / warm['p50_ms']:.1f}x")
+    if warm.get("calls_per_s") and before.get("calls_per_s") and line["row"].startswith("conc"):
+        parts.append(f"warm/before calls/s {warm['calls_per_s'] / before['calls_per_s']:.1f}x")
+    print(" | ".join(parts), flush=True)
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--calls", type=int, default=300, help="calls per pool cell")
-    parser.add_argument(
-        "--fresh-calls", type=int, default=60, help="calls per fresh-process and bare cell"
-    )
-    parser.add_argument(
-        "--concurrency",
-        type=lambda text: [int(part) for part in text.split(",")],
-        default=[1, 8, 32],
-        help="comma-separated numbers of concurrent callers",
-    )
+    parser.add_argument("--calls", type=int, default=400, help="calls per cell")
+    parser.add_argument("--before", metavar="PYTHON", help="an interpreter with another tarvik")
+    parser.add_argument("--only", type=lambda text: text.split(","), help="rows, comma-separated")
+    parser.add_argument("--cell", help=argparse.SUPPRESS)
     arguments = parser.parse_args()
+    if arguments.cell:
+        print(json.dumps(asyncio.run(one_cell(arguments.cell, arguments.calls))))
+        return
     info = machine()
     print(f"{info['nproc']} CPUs, {info['cpu']}, Python {info['python']}, Linux {info['kernel']}")
-    print_header()
     figures = asyncio.run(bench(arguments))
     RESULTS.mkdir(exist_ok=True)
     out = RESULTS / f"worker_latency-{time.strftime('%Y%m%d-%H%M%S')}.json"
