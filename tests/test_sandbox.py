@@ -296,6 +296,7 @@ async def test_limits_hold_for_the_whole_call(make_manager, tmp_path) -> None:
         """,
     )
     assert "the call's process limit (16) was reached" in forks.error
+    assert forks.limit == "processes"
     memory = await run(
         manager,
         tmp_path / "memory",
@@ -313,6 +314,7 @@ async def test_limits_hold_for_the_whole_call(make_manager, tmp_path) -> None:
         """,
     )
     assert "the call's memory limit (256 MiB) was reached" in memory.error
+    assert memory.limit == "memory"
     disk = await run(
         manager,
         tmp_path / "disk",
@@ -324,6 +326,7 @@ async def test_limits_hold_for_the_whole_call(make_manager, tmp_path) -> None:
         """,
     )
     assert "the call's scratch disk limit (16 MiB) was reached" in disk.error
+    assert disk.limit == "scratch"
     after = await run(manager, tmp_path / "after", "def main(a):\n    return 'fine'\n")
     assert after.output == "fine", after.error
 

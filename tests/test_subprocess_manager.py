@@ -243,6 +243,7 @@ async def test_timeout_kills_the_whole_process_group(manager, tmp_path) -> None:
     child = await wait_for_process(marker)
     result = await spawned
     assert result.error.startswith("Timed out after 3.0 s")
+    assert result.limit == "time"
     assert await is_gone(child, manager)
 
 

@@ -234,7 +234,9 @@ class SubprocessManager:
         if self._slots is None:
             self._slots = asyncio.Semaphore(self.max_concurrent)
         async with self._slots:
-            return await runner.run(job)
+            result = await runner.run(job)
+        result.digest = job.digest
+        return result
 
     async def _validation(self, command: dict[str, Any], timeout: float) -> Job | SubprocessResult:
         """Code about to be saved, checked and loaded as its runs will load it, with the packages
@@ -281,7 +283,7 @@ class SubprocessManager:
             load={"path": path, "source": script.source.decode("utf-8", "surrogateescape"),
                   "check": False},
             call=call, timeout=timeout, folder=script.folder,
-            key=(path, script.digest) if warm else None,
+            key=(path, script.digest) if warm else None, digest=script.digest,
         )
 
     async def _grant_for_run(self, job: Job) -> Grant | SubprocessResult:

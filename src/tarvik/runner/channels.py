@@ -207,7 +207,8 @@ class FrameReader:
             self._refuse(f"The tool's result is not valid JSON: {error}")
             return None
         ok = frame.get(protocol.OK) if isinstance(frame, dict) else None
-        keys = set(frame) - {protocol.RETIRE, protocol.SEQ} if isinstance(frame, dict) else set()
+        keys = (set(frame) - {protocol.RETIRE, protocol.SEQ, protocol.LIMIT}
+                if isinstance(frame, dict) else set())
         if (
             not isinstance(ok, bool)
             or (ok and keys != {protocol.OK, protocol.OUTPUT})

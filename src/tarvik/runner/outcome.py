@@ -87,13 +87,19 @@ class SubprocessResult:
     # "warm": a world kept from an earlier call of the same tool; "fresh": a
     # world made for this call; None: no world was reached.
     world: str | None = field(default=None, repr=False)
+    # The limit the call met, by name: "time", "memory", "processes",
+    # "scratch", "cpu", "file size", "open files"; None when it met none.
+    limit: str | None = field(default=None, repr=False)
+    # SHA-256 of the script that ran; None for code that was validated.
+    digest: str | None = field(default=None, repr=False)
 
 
-def failure(error: str, printed: str = "", world: str | None = None) -> SubprocessResult:
+def failure(error: str, printed: str = "", world: str | None = None,
+            limit: str | None = None) -> SubprocessResult:
     """An error result that quotes the last lines the tool printed."""
     quoted = printed.rstrip()
     if quoted:
         lines = quoted.splitlines()[-_QUOTED_LINES:]
         quoted = "\n".join(lines)[-_QUOTED_CHARS:]
         error = f"{error}\n--- last output ---\n{quoted}"
-    return SubprocessResult(error=error, printed=printed, world=world)
+    return SubprocessResult(error=error, printed=printed, world=world, limit=limit)

@@ -7,6 +7,7 @@ failure, time-outs and dead tasks included, is a result, never raised.
 from __future__ import annotations
 
 import asyncio
+import signal
 from collections.abc import Awaitable, Callable
 from dataclasses import dataclass
 from typing import Any, Protocol
@@ -23,6 +24,8 @@ from tarvik.worker import protocol
 # such deaths in a row is a real fault.
 _ATTEMPTS = 3
 _DIED_EARLY = "Workers kept dying before they could take the task"
+# The limits whose signal ended a tool process.
+_SIGNAL_LIMITS = {-int(signal.SIGXCPU): "cpu", -int(signal.SIGXFSZ): "file size"}
 # How long a world run once may take to leave after its answer before it is ended.
 _LEAVE_GRACE = 2.0
 
@@ -51,6 +54,8 @@ class Job:
     grant: Grant | None = None
     # What a warm world of the tool is keyed by; None: never warm.
     key: Key | None = None
+    # SHA-256 of the script; None for code being validated.
+    digest: str | None = None
     # What a time-out says.
     timed_out: str = ""
 
@@ -129,7 +134,7 @@ class Exchange:
             f"Timed out after {job.timeout} s: the tool did not finish within its time limit and "
             "was stopped, with everything it started. The limit cannot be raised from the tool; "
             "make it do less in one call.")
-        return failure(text, printed)
+        return failure(text, printed, limit="time")
 
     async def result_of(self, task: Task, answer: Answer, *, world: str, single_use: bool,
                         refused_code: int | None = None) -> SubprocessResult:
@@ -138,7 +143,8 @@ class Exchange:
         if frame is not None and not frame[protocol.OK]:
             # The tool's own failure; a limit its world met meanwhile is said too.
             met = await task.limits() if single_use else task.control.limits_met
-            return failure(self.with_limits(frame[protocol.ERROR], met), answer.printed, world)
+            error, limit = self.with_limits(frame[protocol.ERROR], met)
+            return failure(error, answer.printed, world, limit or frame.get(protocol.LIMIT))
         if frame is not None and refused_code is None:
             return SubprocessResult(output=frame[protocol.OUTPUT], printed=answer.printed,
                                     world=world)
@@ -154,17 +160,23 @@ class Exchange:
             error = describe_exit(code)
         else:
             error = task.results.problem or "The tool's process exited without a result"
-        return failure(self.with_limits(error, limits_met), answer.printed + task.output.take(),
-                       world)
+        error, limit = self.with_limits(error, limits_met)
+        return failure(error, answer.printed + task.output.take(), world,
+                       limit or _SIGNAL_LIMITS.get(code))
 
-    def with_limits(self, error: str, limits_met: dict[str, bool]) -> str:
-        """``error``, and the call's limits it met unless it names them already."""
-        limits = self.settings.limits
-        if limits_met.get("oom") and "memory limit" not in error:
-            error += f" (the call's memory limit ({size_text(limits.memory)}) was reached)"
-        if limits_met.get("pids_max") and "process limit" not in error:
-            error += f" (the call's process limit ({limits.processes}) was reached)"
-        return error
+    def with_limits(self, error: str, limits_met: dict[str, bool]) -> tuple[str, str | None]:
+        """``error``, with the call's limits it met unless it names them already; and the
+        name of the limit."""
+        limits, limit = self.settings.limits, None
+        if limits_met.get("pids_max"):
+            limit = "processes"
+            if "process limit" not in error:
+                error += f" (the call's process limit ({limits.processes}) was reached)"
+        if limits_met.get("oom"):
+            limit = "memory"
+            if "memory limit" not in error:
+                error += f" (the call's memory limit ({size_text(limits.memory)}) was reached)"
+        return error, limit
 
     def leave_later(self, task: Task) -> None:
         """A world run once has answered: it leaves by itself, or is ended after a grace."""

@@ -56,12 +56,14 @@ KILL = "kill"
 
 # Keys of a tool process's answer frame: {"ok": true, "output": ...} or
 # {"ok": false, "error": str}, with "seq", the number of the message it
-# answers, and "retire": true when the call met a limit that would fail the
-# next call of the same world too. Every host message carries its "seq".
+# answers; a failure may name the "limit" it met, and "retire": true when
+# that limit would fail the next call of the same world too. Every host
+# message carries its "seq".
 OK = "ok"
 OUTPUT = "output"
 ERROR = "error"
 SEQ = "seq"
+LIMIT = "limit"
 RETIRE = "retire"
 
 

@@ -37,6 +37,8 @@ else:  # loaded by its path in the worker, after the protocol beside it
     protocol = sys.modules["_tarvik_protocol"]
 
 TRACEBACK_LINES = 15
+# Limits that hold for a world rather than for one call.
+WORLD_LIMITS = ("memory", "scratch")
 MODULE_NAME = "tarvik_tool"
 
 # Bound before any tool code runs, so a tool that replaces json.dumps or
@@ -50,11 +52,16 @@ _read = os.read
 class ToolError(Exception):
     """A failure to report to the host as the call's error text."""
 
-    def __init__(self, message: str, *, retire: bool = False) -> None:
+    def __init__(self, message: str, *, limit: str | None = None) -> None:
         super().__init__(message)
-        # The call met a limit of its world (memory, scratch): the next call
-        # of that world would meet it too.
-        self.retire = retire
+        # The limit the call met, by name ("memory", "processes", "scratch",
+        # "file size", "open files"), if any.
+        self.limit = limit
+
+    @property
+    def retire(self) -> bool:
+        """Whether the limit met is the world's, which its next call would meet too."""
+        return self.limit in WORLD_LIMITS
 
 
 # --- checking code ------------------------------------------------------------
@@ -248,22 +255,22 @@ class Walls:
 
     def failure(self, prefix: str, error: BaseException) -> ToolError:
         """The ToolError that reports ``error``, marked when the world itself ran out of room."""
-        return ToolError(describe_exception(prefix, error, self), retire=self.explain(error)[1])
+        return ToolError(describe_exception(prefix, error, self), limit=self.explain(error)[1])
 
-    def explain(self, error: BaseException) -> tuple[str, bool]:
-        """Which wall stopped the tool ("" when none did, with what to do about it), and whether
-        it was a limit of the world that later calls would meet as well."""
+    def explain(self, error: BaseException) -> tuple[str, str | None]:
+        """Which wall stopped the tool ("" when none did, with what to do about it), and the
+        name of the limit it met, if it was one."""
         if isinstance(error, MemoryError):
             if not self.memory:
-                return "", True
+                return "", "memory"
             return (f"the call's memory limit ({_size(self.memory)}) was reached; the tool cannot "
-                    "raise it, so work on less data at a time"), True
+                    "raise it, so work on less data at a time"), "memory"
         if isinstance(error, ModuleNotFoundError):
             return ("a tool can import the standard library, the packages installed with the "
                     "host's Python, modules kept beside its script, and the packages its script "
-                    "declares in a '# /// script' block with 'dependencies = [...]'"), False
+                    "declares in a '# /// script' block with 'dependencies = [...]'"), None
         if not isinstance(error, OSError):
-            return "", False
+            return "", None
         number = error.errno
         if self.network_tried and (
             type(error).__name__ == "gaierror"
@@ -272,26 +279,26 @@ class Walls:
         ):
             if self.proxy:
                 return ("network access is blocked in the tool sandbox but for HTTP and HTTPS "
-                        "through the proxy in HTTP_PROXY, to the hosts the operator allowed"), False
+                        "through the proxy in HTTP_PROXY, to the hosts the operator allowed"), None
             return ("network access is blocked in the tool sandbox: the network is closed to "
-                    "tools unless the operator grants hosts with --allow-host"), False
+                    "tools unless the operator grants hosts with --allow-host"), None
         if number == errno.EAGAIN and self.processes and error.filename is None:
-            return f"the call's process limit ({self.processes}) was reached", False
+            return f"the call's process limit ({self.processes}) was reached", "processes"
         if number in (errno.ENOSPC, errno.EDQUOT) and self.scratch:
-            return f"the call's scratch disk limit ({_size(self.scratch)}) was reached", True
+            return f"the call's scratch disk limit ({_size(self.scratch)}) was reached", "scratch"
         if number == errno.EFBIG and self.file_size:
-            return f"the file size limit ({_size(self.file_size)}) was reached", False
+            return f"the file size limit ({_size(self.file_size)}) was reached", "file size"
         if number in (errno.EMFILE, errno.ENFILE) and self.open_files:
-            return f"the open files limit ({self.open_files}) was reached", False
+            return f"the open files limit ({self.open_files}) was reached", "open files"
         path = error.filename if isinstance(error.filename, str) else None
         if path is None or self.visible is None:
-            return "", False
+            return "", None
         path = os.path.normpath(os.path.join(os.getcwd(), path))
         if not any(path == root or path.startswith(root.rstrip("/") + "/") for root in self.visible):
-            return f"{path} is outside the tool sandbox", False
+            return f"{path} is outside the tool sandbox", None
         if number in (errno.EROFS, errno.EACCES, errno.EPERM):
-            return f"{path} is read-only in the tool sandbox", False
-        return "", False
+            return f"{path} is read-only in the tool sandbox", None
+        return "", None
 
 
 def _size(count: int) -> str:
@@ -319,10 +326,12 @@ def encode_result(result: dict[str, Any], limit: int, seq: int = 0) -> tuple[byt
     return protocol.FRAME_HEADER.pack(len(body)) + body, bool(result.get(protocol.OK))
 
 
-def _error_frame(message: str, retire: bool = False, seq: int = 0) -> bytes:
+def _error_frame(message: str, limit: str | None = None, seq: int = 0) -> bytes:
     answer: dict[str, Any] = {protocol.OK: False, protocol.ERROR: message, protocol.SEQ: seq}
-    if retire:
-        answer[protocol.RETIRE] = True
+    if limit is not None:
+        answer[protocol.LIMIT] = limit
+        if limit in WORLD_LIMITS:
+            answer[protocol.RETIRE] = True
     body = _encode(answer).encode()
     return protocol.FRAME_HEADER.pack(len(body)) + body
 
@@ -453,10 +462,10 @@ class ToolProcess:
             output = self._perform(message)
         except ToolError as error:
             failed_load = "load" in message and self.module is None
-            return (_error_frame(str(error), error.retire, seq), False,
+            return (_error_frame(str(error), error.limit, seq), False,
                     error.retire or failed_load)
         except MemoryError:
-            return _error_frame("The worker ran out of memory", True, seq), False, True
+            return _error_frame("The worker ran out of memory", "memory", seq), False, True
         payload, succeeded = encode_result({protocol.OK: True, protocol.OUTPUT: output},
                                            self.result_limit, seq)
         return payload, succeeded, False
