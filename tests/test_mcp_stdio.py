@@ -224,3 +224,41 @@ async def test_a_stop_signal_ends_the_server_while_its_input_is_still_open(home:
         status = await process.wait()
     process.stdin.close()
     assert status == 128 + signum
+
+
+async def test_a_client_that_leaves_at_once_is_let_go_quietly(home: Path) -> None:
+    command, args = tarvik_command()
+    process = await asyncio.create_subprocess_exec(
+        command,
+        *args,
+        "serve",
+        stdin=asyncio.subprocess.PIPE,
+        stdout=asyncio.subprocess.PIPE,
+        stderr=asyncio.subprocess.PIPE,
+        env={**os.environ, "HOME": str(home)},
+    )
+    assert process.stdin is not None and process.stdout is not None
+    initialize = {
+        "jsonrpc": "2.0",
+        "id": 1,
+        "method": "initialize",
+        "params": {"protocolVersion": "2025-11-25", "capabilities": {}, "clientInfo": {"name": "t", "version": "0"}},
+    }
+    create = {
+        "jsonrpc": "2.0",
+        "id": 2,
+        "method": "tools/call",
+        "params": {"name": "tool_creator", "arguments": {"operation": "create", "tool_name": "adder", "code": SUM_CODE}},
+    }
+    process.stdin.write(json.dumps(initialize).encode() + b"\n")
+    await process.stdin.drain()
+    await process.stdout.readline()
+    # A call under way while the workers still start, and the client gone.
+    process.stdin.write(json.dumps({"jsonrpc": "2.0", "method": "notifications/initialized"}).encode() + b"\n")
+    process.stdin.write(json.dumps(create).encode() + b"\n")
+    process.stdin.close()
+    with anyio.fail_after(60):
+        _, stderr = await process.communicate()
+    log = stderr.decode()
+    assert process.returncode == 0, log
+    assert "PoolError" not in log and "never retrieved" not in log, log
