@@ -78,6 +78,24 @@ def test_call_runs_a_created_tool_with_json_values(home: Path, capsys: pytest.Ca
     assert err == "adding [1, 2, 3]\n"
 
 
+def test_a_script_that_reports_a_failure_exits_1_with_what_it_returned(
+    home: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    code = 'def main(args):\n    return {"success": False, "error": "no such city"}\n'
+    request = {"operation": "create", "tool_name": "city", "code": code}
+    assert run_tarvik(capsys, "call", "tool_creator", "--json", json.dumps(request))[0] == 0
+    status, out, _ = run_tarvik(capsys, "call", "custom_city")
+    assert (status, out) == (1, '[ERROR] The tool reported a failure:\n{\n  "success": false,\n  "error": "no such city"\n}\n')
+
+
+def test_a_create_that_replaced_a_tool_says_so_on_stderr(home: Path, capsys: pytest.CaptureFixture[str]) -> None:
+    create_adder(capsys)
+    request = {"operation": "create", "tool_name": "adder", "code": ADDER_CODE}
+    status, out, err = run_tarvik(capsys, "call", "tool_creator", "--json", json.dumps(request))
+    assert (status, json.loads(out)["created"]) == (0, "adder")
+    assert "(This create replaced the tool 'adder' that was saved before: its earlier code" in err
+
+
 def test_a_saved_tool_is_callable_by_name_unless_switched_off(home: Path, capsys: pytest.CaptureFixture[str]) -> None:
     create_adder(capsys)
     status, out, _ = run_tarvik(capsys, "call", "custom_adder", 'args={"numbers": [4, 5]}')
