@@ -125,6 +125,7 @@ async def test_a_tool_is_created_announced_called_and_deleted(home: Path, tmp_pa
         report, follow_up = texts_of(created)
         assert json.loads(report)["registered"] is True
         assert '{"operation": "run", "tool_name": "adder"' in follow_up
+        assert "the tool_creator tool of this server (your client may show it with a prefix)" in follow_up
         await served.wait_for_change()
         after_create = await served.tools()
         assert list(after_create) == ["tool_creator", "custom_adder"]
@@ -155,12 +156,17 @@ async def test_bad_calls_give_clear_errors_and_the_server_goes_on(home: Path, tm
             await served.session.call_tool("no_such_tool", {})
         assert unknown.value.error.message == "Unknown tool 'no_such_tool'; registered tools: tool_creator"
 
-        with pytest.raises(MCPError) as not_object:
+        # Arguments the tool cannot take are a tool error, for the model to read and correct.
+        not_object = types.CallToolResult.model_validate(
             await served.dispatcher.send_raw_request(
                 "tools/call", {"name": "tool_creator", "arguments": ["operation", "list"]}
             )
-        assert not_object.value.error.code == types.INVALID_PARAMS
-        assert "must be a JSON object" in not_object.value.error.message
+        )
+        assert not_object.is_error is True
+        assert "must be a JSON object" in text_of(not_object)
+        off_schema = await served.creator(operation="list", verbose=True)
+        assert off_schema.is_error is True
+        assert text_of(off_schema).startswith("tool_creator has no argument 'verbose' (its arguments: operation, ")
 
         await served.creator(operation="create", tool_name="adder", code=SUM_CODE)
         # A metadata file that is not JSON makes the tool creator raise, not answer.
