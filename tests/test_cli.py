@@ -211,3 +211,18 @@ def test_the_installed_command_runs_call_from_a_fresh_home(tmp_path: Path) -> No
     )
     assert (finished.returncode, finished.stdout) == (0, "No custom tools found. Use 'create' to make one.\n")
     assert (tmp_path / ".tarvik" / "custom_tools").is_dir()
+
+
+def test_dependencies_are_ranges_and_ci_pins_one_release_inside_each() -> None:
+    import tomllib
+
+    from packaging.requirements import Requirement
+
+    checkout = Path(__file__).resolve().parents[1]
+    project = tomllib.loads((checkout / "pyproject.toml").read_text(encoding="utf-8"))["project"]
+    lines = (checkout / "constraints.txt").read_text(encoding="utf-8").splitlines()
+    pinned = dict(line.lower().replace("_", "-").split("==") for line in lines if line and not line.startswith("#"))
+    for requirement in map(Requirement, [*project["dependencies"], *project["optional-dependencies"]["test"]]):
+        # An exact pin would make pip backtrack an agent framework installed beside tarvik.
+        assert {spec.operator for spec in requirement.specifier} == {">=", "<"}, requirement
+        assert requirement.specifier.contains(pinned[requirement.name.lower()]), requirement
