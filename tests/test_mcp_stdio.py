@@ -254,7 +254,10 @@ async def test_a_client_that_leaves_at_once_is_let_go_quietly(home: Path) -> Non
         "jsonrpc": "2.0",
         "id": 2,
         "method": "tools/call",
-        "params": {"name": "tool_creator", "arguments": {"operation": "create", "tool_name": "adder", "code": SUM_CODE}},
+        "params": {
+            "name": "tool_creator",
+            "arguments": {"operation": "create", "tool_name": "adder", "code": SUM_CODE},
+        },
     }
     process.stdin.write(json.dumps(initialize).encode() + b"\n")
     await process.stdin.drain()
