@@ -15,7 +15,7 @@ logs=build/leakcheck-$tag
 if ! [ -x "$venv/bin/python" ] || ! "$venv/bin/python" -c 'import tarvik.tools.tool_creator' 2>/dev/null; then
   [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
   "$venv/bin/python" -m pip install --quiet --upgrade pip==25.3
-  "$venv/bin/python" -m pip install --quiet ".[test]" --config-settings=build-dir="build/py$tag"
+  "$venv/bin/python" -m pip install --quiet ".[test]" -c constraints.txt --config-settings=build-dir="build/py$tag"
 fi
 mkdir -p "$logs"
 

@@ -15,7 +15,7 @@ reports=$PWD/build/sanitizer-reports-$version
 "$venv/bin/python" -m pip install --quiet --upgrade pip==25.3
 # -fno-sanitize-recover: undefined behaviour aborts instead of printing and
 # going on, so it cannot pass unnoticed.
-"$venv/bin/python" -m pip install --quiet ".[test]" \
+"$venv/bin/python" -m pip install --quiet ".[test]" -c constraints.txt \
   --config-settings=build-dir="build/asan-$version" \
   --config-settings=cmake.define.TARVIK_SANITIZE="address,undefined" \
   --config-settings=cmake.define.CMAKE_CXX_FLAGS="-fno-sanitize-recover=all -g"

@@ -10,9 +10,21 @@ shift || true
 # debug interpreter of one version get environments of their own.
 tag=$("$python" -c 'import sys; print("%d.%d%s" % (*sys.version_info[:2], sys.abiflags))')
 venv=.venv-$tag
-[ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
+log=build/test-install-$tag.log
+# shellcheck source=scripts/progress.sh
+source scripts/progress.sh
+
+if ! [ -x "$venv/bin/python" ]; then
+  echo "test.sh: creating $venv with $("$python" --version 2>&1)"
+  "$python" -m venv "$venv"
+fi
 "$venv/bin/python" -m pip install --quiet --upgrade pip==25.3
-"$venv/bin/python" -m pip install --quiet ".[test]" --config-settings=build-dir="build/py$tag"
+echo "test.sh: building the extension and installing tarvik with its test dependencies into $venv" \
+  "(about a minute the first time, seconds after that; the output goes to $log)"
+# The exact versions CI tests (constraints.txt), within pyproject.toml's ranges.
+with_progress "$log" "$venv/bin/python" -m pip install --verbose ".[test]" -c constraints.txt \
+  --config-settings=build-dir="build/py$tag"
+echo "test.sh: running the tests"
 # An absolute path: 3.14 warns about a sys.prefix spelled with "..".
 venv_python=$PWD/$venv/bin/python
 cd tests  # run against the installed package, not the source tree

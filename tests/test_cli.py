@@ -78,6 +78,25 @@ def test_call_runs_a_created_tool_with_json_values(home: Path, capsys: pytest.Ca
     assert err == "adding [1, 2, 3]\n"
 
 
+def test_a_script_that_reports_a_failure_exits_1_with_what_it_returned(
+    home: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    code = 'def main(args):\n    return {"success": False, "error": "no such city"}\n'
+    request = {"operation": "create", "tool_name": "city", "code": code}
+    assert run_tarvik(capsys, "call", "tool_creator", "--json", json.dumps(request))[0] == 0
+    status, out, _ = run_tarvik(capsys, "call", "custom_city")
+    assert status == 1
+    assert out == '[ERROR] The tool reported a failure:\n{\n  "success": false,\n  "error": "no such city"\n}\n'
+
+
+def test_a_create_that_replaced_a_tool_says_so_on_stderr(home: Path, capsys: pytest.CaptureFixture[str]) -> None:
+    create_adder(capsys)
+    request = {"operation": "create", "tool_name": "adder", "code": ADDER_CODE}
+    status, out, err = run_tarvik(capsys, "call", "tool_creator", "--json", json.dumps(request))
+    assert (status, json.loads(out)["created"]) == (0, "adder")
+    assert "(This create replaced the tool 'adder' that was saved before: its earlier code" in err
+
+
 def test_a_saved_tool_is_callable_by_name_unless_switched_off(home: Path, capsys: pytest.CaptureFixture[str]) -> None:
     create_adder(capsys)
     status, out, _ = run_tarvik(capsys, "call", "custom_adder", 'args={"numbers": [4, 5]}')
@@ -193,3 +212,18 @@ def test_the_installed_command_runs_call_from_a_fresh_home(tmp_path: Path) -> No
     )
     assert (finished.returncode, finished.stdout) == (0, "No custom tools found. Use 'create' to make one.\n")
     assert (tmp_path / ".tarvik" / "custom_tools").is_dir()
+
+
+def test_dependencies_are_ranges_and_ci_pins_one_release_inside_each() -> None:
+    import tomllib
+
+    from packaging.requirements import Requirement
+
+    checkout = Path(__file__).resolve().parents[1]
+    project = tomllib.loads((checkout / "pyproject.toml").read_text(encoding="utf-8"))["project"]
+    lines = (checkout / "constraints.txt").read_text(encoding="utf-8").splitlines()
+    pinned = dict(line.lower().replace("_", "-").split("==") for line in lines if line and not line.startswith("#"))
+    for requirement in map(Requirement, [*project["dependencies"], *project["optional-dependencies"]["test"]]):
+        # An exact pin would make pip backtrack an agent framework installed beside tarvik.
+        assert {spec.operator for spec in requirement.specifier} == {">=", "<"}, requirement
+        assert requirement.specifier.contains(pinned[requirement.name.lower()]), requirement

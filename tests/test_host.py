@@ -8,7 +8,8 @@ from typing import Any
 
 import pytest
 
-from conftest import FakeManager
+from conftest import FakeManager, FakeResult
+from tarvik.calls import ToolCalls
 from tarvik.host import (
     Host,
     InvalidArgumentsError,
@@ -222,3 +223,48 @@ async def test_a_saved_tools_declared_args_are_enforced_before_a_worker_starts(
     with pytest.raises(InvalidArgumentsError, match=refusal):
         await call_tool(registry, tool, arguments)
     assert len(manager.tasks) == started
+
+
+BROKEN = "[ERROR] main must return a dict with 'success' and 'result'; it returned:\n"
+
+
+@pytest.mark.parametrize(
+    ("returned", "text"),
+    [
+        ("[1, 2]", BROKEN + "[\n  1,\n  2\n]"),
+        ('"done"', BROKEN + '"done"'),
+        ('{"result": 3}', BROKEN + '{\n  "result": 3\n}'),
+        ('{"success": True}', BROKEN + '{\n  "success": true\n}'),
+        (
+            '{"success": False, "error": "no such city"}',
+            '[ERROR] The tool reported a failure:\n{\n  "success": false,\n  "error": "no such city"\n}',
+        ),
+    ],
+)
+async def test_a_result_outside_the_script_contract_is_a_tool_error_showing_it(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch, returned: str, text: str
+) -> None:
+    monkeypatch.setenv("HOME", str(tmp_path))
+    async with open_host() as host:
+        code = f"def main(args):\n    return {returned}\n"
+        await host.calls.call("tool_creator", {**CREATE, "tool_name": "t", "code": code})
+        outcomes = [
+            await host.calls.call("custom_t", {}),
+            await host.calls.call("tool_creator", {"operation": "run", "tool_name": "t"}),
+        ]
+    assert [(outcome.text, outcome.is_error) for outcome in outcomes] == [(text, True)] * 2
+
+
+async def test_a_create_that_replaced_a_saved_tool_says_so(tc: Any, store: Path) -> None:
+    registry = ToolRegistry()
+    manager = FakeManager()
+    registry.register(tc.ToolCreatorTool(manager, registry))
+    calls = ToolCalls(registry)
+    first = await calls.call("tool_creator", {**CREATE, "tool_name": "shout"})
+    manager.result = FakeResult(output={"valid": False, "message": "no main"})
+    rejected = await calls.call("tool_creator", {**CREATE, "tool_name": "shout"})
+    manager.result = FakeResult(output={"valid": True, "message": "ok"})
+    again = await calls.call("tool_creator", {**CREATE, "tool_name": "shout", "register": False})
+    assert (first.notes, rejected.notes) == ((), ())
+    assert again.notes == ("This create replaced the tool 'shout' that was saved before: "
+                           "its earlier code and description are gone.",)

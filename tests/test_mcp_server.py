@@ -96,7 +96,7 @@ class ScriptTool(EchoTool):
 
     async def execute(self, **kwargs: Any) -> Any:
         self.calls += 1
-        return await super().execute(**kwargs)
+        return json.dumps({"success": True, "result": kwargs})
 
 
 @dataclass
@@ -129,8 +129,10 @@ class Connection:
 
 
 @asynccontextmanager
-async def connected(registry: ToolRegistry, mode: str = "legacy") -> AsyncIterator[Connection]:
-    tool_server = build_server(registry)
+async def connected(
+    registry: ToolRegistry, mode: str = "legacy", tenant: str | None = None
+) -> AsyncIterator[Connection]:
+    tool_server = build_server(registry, tenant=tenant)
     async with create_client_server_memory_streams() as (client_streams, server_streams):
         async with anyio.create_task_group() as group:
             group.start_soon(serve_streams, tool_server, *server_streams)
@@ -245,10 +247,11 @@ async def test_a_raising_tool_gives_an_error_result_and_the_server_goes_on() -> 
     assert after.content[0].text == '{"text": "still here"}'  # type: ignore[union-attr]
 
 
-async def test_unknown_tool_is_a_clear_error_naming_the_tools_there_are() -> None:
+@pytest.mark.parametrize("arguments", [{}, [1, 2]])
+async def test_unknown_tool_is_a_clear_protocol_error_naming_the_tools_there_are(arguments: Any) -> None:
     async with connected(registry_of(EchoTool())) as connection:
         with pytest.raises(MCPError) as raised:
-            await connection.session.call_tool("nope", {})
+            await connection.dispatcher.send_raw_request("tools/call", {"name": "nope", "arguments": arguments})
         after = await connection.session.call_tool("echo", {})
     assert raised.value.error.code == types.INVALID_PARAMS
     assert raised.value.error.message == "Unknown tool 'nope'; registered tools: echo"
@@ -259,16 +262,18 @@ async def test_unknown_tool_is_a_clear_error_naming_the_tools_there_are() -> Non
     ("arguments", "described_as"),
     [([1, 2], "an array"), ("text", "a string"), (7, "a number"), (True, "a boolean")],
 )
-async def test_arguments_that_are_not_an_object_are_refused_clearly(arguments: Any, described_as: str) -> None:
+async def test_arguments_that_are_not_an_object_are_a_tool_error_the_model_reads(
+    arguments: Any, described_as: str
+) -> None:
     async with connected(registry_of(EchoTool())) as connection:
-        with pytest.raises(MCPError) as raised:
-            # The typed client refuses to build such a request, so it goes out raw.
-            await connection.dispatcher.send_raw_request("tools/call", {"name": "echo", "arguments": arguments})
+        # The typed client refuses to build such a request, so it goes out raw.
+        raw = await connection.dispatcher.send_raw_request("tools/call", {"name": "echo", "arguments": arguments})
         after = await connection.session.call_tool("echo", {"text": "ok"})
-    assert raised.value.error.code == types.INVALID_PARAMS
-    assert raised.value.error.message.endswith(
-        f"must be a JSON object mapping parameter names to values, not {described_as}"
-    )
+    refused = types.CallToolResult.model_validate(raw)
+    assert refused.is_error is True
+    assert [content.text for content in refused.content] == [  # type: ignore[union-attr]
+        f"tools/call arguments must be a JSON object mapping parameter names to values, not {described_as}"
+    ]
     assert after.is_error is False
 
 
@@ -318,13 +323,12 @@ async def test_a_typed_tool_is_offered_its_schema_and_refuses_other_arguments_un
     tool = ScriptTool(str(script))
     async with connected(registry_of(tool)) as connection:
         (listed,) = (await connection.session.list_tools()).tools
-        if refusal is None:
-            assert (await connection.session.call_tool(tool.name, arguments)).is_error is False
-        else:
-            with pytest.raises(MCPError) as raised:
-                await connection.session.call_tool(tool.name, arguments)
-            assert raised.value.error.code == types.INVALID_PARAMS
-            assert refusal in raised.value.error.message
+        result = await connection.session.call_tool(tool.name, arguments)
+        # A refusal is a tool error whose text the model reads and corrects, not a protocol error.
+        assert result.is_error is (refusal is not None)
+        if refusal is not None:
+            (content,) = result.content
+            assert isinstance(content, types.TextContent) and refusal in content.text
     assert listed.input_schema["required"] == ["args"]
     assert listed.input_schema["properties"]["args"] == {
         "type": "object",
@@ -334,3 +338,71 @@ async def test_a_typed_tool_is_offered_its_schema_and_refuses_other_arguments_un
         "description": "For main().",
     }
     assert tool.calls == (1 if refusal is None else 0)
+
+
+def texts_of(result: types.CallToolResult) -> list[str]:
+    return [content.text for content in result.content if isinstance(content, types.TextContent)]
+
+
+def creator_registry(tc: Any) -> ToolRegistry:
+    from conftest import FakeManager
+
+    registry = ToolRegistry()
+    registry.register(tc.ToolCreatorTool(FakeManager(), registry))
+    return registry
+
+
+CREATE_SHOUT = {
+    "operation": "create",
+    "tool_name": "shout",
+    "description": "Shout.",
+    "code": 'def main(args):\n    return {"success": True, "result": "HI"}\n',
+}
+
+
+async def test_a_create_that_replaced_a_tool_says_so_in_a_text_block_of_its_own(tc: Any) -> None:
+    async with connected(creator_registry(tc)) as connection:
+        first = texts_of(await connection.session.call_tool("tool_creator", CREATE_SHOUT))
+        again = texts_of(await connection.session.call_tool("tool_creator", CREATE_SHOUT))
+    assert len(first) == 2 and len(again) == 3
+    assert json.loads(again[0])["created"] == "shout"
+    assert again[1] == (
+        "This create replaced the tool 'shout' that was saved before: its earlier code and description are gone."
+    )
+    # The hint cannot know a client's prefix (pydantic-ai offers tarvik_tool_creator), and says so.
+    assert again[2] == first[1]
+    assert "call it now through the tool_creator tool of this server (your client may show it with a prefix): " in (
+        again[2]
+    )
+
+
+@pytest.mark.parametrize(("tenant", "folder"), [(None, "home"), ("alice", "alice"), ("alice", "d\u00e4ta/alice")])
+async def test_a_tenant_sees_its_store_under_a_home_of_tilde(
+    tc: Any, tmp_path: Path, monkeypatch: pytest.MonkeyPatch, tenant: str | None, folder: str
+) -> None:
+    # A name that JSON writes escaped (d\u00e4ta) is found in the JSON texts too.
+    home = tmp_path / folder
+    home.mkdir(parents=True, exist_ok=True)
+    monkeypatch.setenv("HOME", str(home))
+    shown = "~" if tenant else str(home)
+    async with connected(creator_registry(tc), tenant=tenant) as connection:
+        created = texts_of(await connection.session.call_tool("tool_creator", CREATE_SHOUT))
+        info = texts_of(
+            await connection.session.call_tool("tool_creator", {"operation": "info", "tool_name": "shout"})
+        )
+        listed = texts_of(await connection.session.call_tool("tool_creator", {"operation": "list"}))
+    script = f"{shown}/.tarvik/custom_tools/shout/tool.py"
+    assert json.loads(created[0])["path"] == json.loads(info[0])["script"] == script
+    assert json.loads(listed[0])["tools"][0]["path"] == script
+    if tenant:
+        forms = (str(home), json.dumps(str(home))[1:-1])
+        assert not any(form in text for text in [*created, *info, *listed] for form in forms)
+
+
+def test_only_the_home_itself_is_shown_as_tilde() -> None:
+    from tarvik.calls import home_as_tilde
+
+    shown = home_as_tilde("/srv/tarvik/alice")
+    assert shown("/srv/tarvik/alice '/srv/tarvik/alice/x' /srv/tarvik/alice2/x /srv/tarvik/alice.x") == (
+        "~ '~/x' /srv/tarvik/alice2/x /srv/tarvik/alice.x"
+    )

@@ -3,7 +3,8 @@
 Shared by `tarvik serve`, `tarvik call` and `tarvik demo`, so a model over MCP
 and a person at the shell meet the same rules: keys a tool does not declare
 are refused, `args` must match its schema (the one a script declares, see
-`tarvik.tools.typed_args`), and nothing runs until both hold.
+`tarvik.tools.typed_args`), and nothing runs until both hold. What a script's
+`main` returned is read against the contract the model was given.
 """
 
 from __future__ import annotations
@@ -11,7 +12,8 @@ from __future__ import annotations
 import asyncio
 import copy
 import json
-from collections.abc import Iterable, Iterator, Mapping
+import re
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from contextlib import contextmanager
 from contextvars import ContextVar
 from dataclasses import dataclass
@@ -25,6 +27,7 @@ from tarvik.tools.typed_args import SCHEMA_NAME, UNDECLARED, ArgsDeclaration
 
 ERROR_PREFIX = "[ERROR] "
 CREATOR_NAME = "tool_creator"
+CREATOR_AS_OFFERED = "the tool_creator tool of this server (your client may show it with a prefix)"
 # Operations of the tool creator that turn tool_name into a folder of the store.
 _STORE_OPERATIONS = ("create", "run", "info", "delete")
 # A refusal quotes the offending value; a 200 kB string must not come back whole.
@@ -47,15 +50,24 @@ class InvalidArgumentsError(ValueError):
 
 @dataclass(frozen=True, slots=True)
 class CallOutcome:
-    """What one call gave: the tool's text, what its workers printed, and a note for the model, if any."""
+    """What one call gave: the tool's text, what its workers printed, and what else its reader should know.
+
+    `notes` say what the call did beyond its text (a create that replaced a
+    saved tool); `follow_up` is for a model whose tool list may lag behind.
+    """
 
     text: str
     printed: str = ""
     follow_up: str | None = None
+    notes: tuple[str, ...] = ()
 
     @property
     def is_error(self) -> bool:
         return self.text.startswith(ERROR_PREFIX)
+
+
+# The script contract the tool creator gives the model: main returns {"success": ..., "result": ...}.
+CONTRACT_BROKEN = "main must return a dict with 'success' and 'result'"
 
 
 def result_text(result: Any) -> str:
@@ -180,6 +192,50 @@ def check_arguments(name: str, parameters: Mapping[str, Any], arguments: Mapping
             raise InvalidArgumentsError(f"Invalid arguments for {name}: {mismatch}")
 
 
+def read_script_result(text: str) -> str:
+    """The host's reading of a script run's text: a failure the tool reported, or a broken contract, is an error.
+
+    A run that did not fail answers with `main`'s return value as JSON. The
+    model must see `{"success": false, ...}` as the failure it is, and a value
+    outside the contract (a list, a string, a dict without `success`) as a
+    mistake to correct, each with what `main` returned.
+    """
+    if text.startswith(ERROR_PREFIX):
+        return text
+    try:
+        returned = json.loads(text)
+    except ValueError:
+        return text
+    if isinstance(returned, dict) and "success" in returned:
+        if not returned["success"]:
+            return f"{ERROR_PREFIX}The tool reported a failure:\n{text}"
+        if "result" in returned:
+            return text
+    return f"{ERROR_PREFIX}{CONTRACT_BROKEN}; it returned:\n{text}"
+
+
+def replaced_tool_note(tool_name: str) -> str:
+    return (
+        f"This create replaced the tool {tool_name!r} that was saved before: "
+        "its earlier code and description are gone."
+    )
+
+
+def home_as_tilde(home: str) -> Callable[[str], str]:
+    """A rewrite of the texts a store's host returns that shows `home` as `~`, as plain text and inside JSON.
+
+    A tenant's process has its own HOME under the server's data folder; the
+    tenant is to see its store as `~/.tarvik/...`, not where the server keeps it.
+    """
+    home = home.rstrip("/")
+    if not home:
+        return lambda text: text
+    forms = sorted({home, json.dumps(home)[1:-1]}, key=len, reverse=True)
+    # Only the whole name: /srv/alice must not turn /srv/alice2 into ~2.
+    pattern = re.compile("(?:" + "|".join(map(re.escape, forms)) + r")(?![^/\\\s\"'`,;:)\]}])")
+    return lambda text: pattern.sub("~", text)
+
+
 def invalid_name_text(tool_name: str) -> str:
     shown = repr(tool_name) if len(tool_name) <= 60 else f"{tool_name[:40]!r}… ({len(tool_name)} characters)"
     return (
@@ -193,9 +249,11 @@ def creation_follow_up(tool_name: str, declaration: ArgsDeclaration) -> str:
     """What the model needs after a create that registered `custom_<tool_name>`, should its tool list lag."""
     registered = f"{CUSTOM_PREFIX}{tool_name}"
     run = json.dumps({"operation": "run", "tool_name": tool_name, "args": {}})
+    # The server cannot learn what a client calls its tools: most offer them
+    # unchanged, some with a prefix of their own (pydantic-ai: tarvik_tool_creator).
     lines = [
         f"{registered} is registered. If your tool list does not show it yet (many clients refresh it "
-        f"only later), call it through tool_creator now: {run} with its arguments in args."
+        f"only later), call it now through {CREATOR_AS_OFFERED}: {run} with its arguments in args."
     ]
     if declaration.schema is not None:
         lines.append(f"Its args: {json.dumps(declaration.schema)}")
@@ -213,9 +271,13 @@ def creation_follow_up(tool_name: str, declaration: ArgsDeclaration) -> str:
 class ToolCalls:
     """Calls into one registry as the host makes them, and the schemas it offers for its tools."""
 
-    def __init__(self, registry: ToolRegistry, *, store: Path | None = None) -> None:
+    def __init__(
+        self, registry: ToolRegistry, *, store: Path | None = None, shown: Callable[[str], str] | None = None
+    ) -> None:
         self._registry = registry
         self._store = store if store is not None else store_root()
+        # How the texts of this host are shown to its caller (see home_as_tilde).
+        self.shown: Callable[[str], str] = shown or (lambda text: text)
         # Declarations read once per registered tool object: a tool created
         # again is a new object, and its script is read again.
         self._declarations: dict[str, tuple[Tool, ArgsDeclaration]] = {}
@@ -250,20 +312,37 @@ class ToolCalls:
             raise UnknownToolError(name, self._registry.names())
         check_arguments(name, await self.parameters(tool), arguments)
         created_name = None
+        runs_script = script_of(tool) is not None
         if name == CREATOR_NAME:
             refusal = await self._check_creator_call(arguments)
             if refusal is not None:
-                return CallOutcome(refusal)
+                return CallOutcome(self.shown(refusal))
             created_name = _created_tool_name(arguments)
+            runs_script = arguments.get("operation") == "run"
         before = self._registry.get(f"{CUSTOM_PREFIX}{created_name}") if created_name else None
+        replacing = created_name is not None and await asyncio.to_thread(self._is_saved, created_name)
         with collecting_printed() as printed:
             text = result_text(await tool.execute(**arguments))
+        if runs_script:
+            text = read_script_result(text)
+        notes: tuple[str, ...] = ()
         follow_up = None
-        if created_name:
+        if created_name and not text.startswith(ERROR_PREFIX):
+            if replacing:
+                notes = (replaced_tool_note(created_name),)
             after = self._registry.get(f"{CUSTOM_PREFIX}{created_name}")
             if after is not None and after is not before:
                 follow_up = creation_follow_up(created_name, await self.declaration_of(after))
-        return CallOutcome(text, "".join(printed), follow_up)
+        return CallOutcome(
+            self.shown(text),
+            self.shown("".join(printed)),
+            None if follow_up is None else self.shown(follow_up),
+            tuple(map(self.shown, notes)),
+        )
+
+    def _is_saved(self, tool_name: str) -> bool:
+        script = saved_script(self._store, tool_name)
+        return script is not None and script.is_file()
 
     async def _check_creator_call(self, arguments: Mapping[str, Any]) -> str | None:
         """The tool creator's answer when its call cannot work, before it runs; raises for a bad args."""

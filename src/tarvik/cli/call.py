@@ -32,8 +32,9 @@ main's parameter (def main(args: ShoutArgs) -> dict), has them checked here
 and offered to MCP clients as the schema of args.
 
 The result text goes to stdout, what the tool printed to stderr; the exit
-status is 1 when the result starts with "[ERROR] " or the tool raised, 2 for a
-usage mistake."""
+status is 1 when the result starts with "[ERROR] " (a script whose main
+returned {"success": false, ...}, or no dict with "success" and "result",
+included) or the tool raised, 2 for a usage mistake."""
 
 _NOT_FOUND = ("[ERROR] Tool not found: ", "[ERROR] Tool script not found: ")
 
@@ -88,6 +89,8 @@ async def call_and_print(tool: str, arguments: dict[str, Any], *, settings: Sett
     if outcome.printed:
         sys.stderr.write(outcome.printed if outcome.printed.endswith("\n") else outcome.printed + "\n")
     print(outcome.text)
+    for note in outcome.notes:
+        print(f"({note})", file=sys.stderr)
     if outcome.text.startswith(_NOT_FOUND):
         print("(tarvik call tool_creator operation=list shows the saved tools)", file=sys.stderr)
     return 1 if outcome.is_error else 0

@@ -39,7 +39,7 @@ examples:
 A tool whose script declares its args (a module-level ARGS_SCHEMA = {...}
 JSON-schema dict literal, or a TypedDict class annotating main's parameter)
 is offered with that schema for args, and calls that do not match it are
-refused (-32602) before it runs. The client speaks JSON-RPC on stdin/stdout;
+refused before it runs, as a tool error. The client speaks JSON-RPC on stdin/stdout;
 logs go to stderr only, the sandbox's walls among them, one line each, at start.
 Over HTTP every tool call also logs one access line on stderr (tenant, tool,
 outcome, milliseconds); SIGTERM lets the calls in flight finish, then stops."""

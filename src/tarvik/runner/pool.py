@@ -42,6 +42,11 @@ _LAUNCHER_REPORT_FD = 4
 _START_TIMEOUT = 30.0
 
 
+def _outcome_retrieved(task: asyncio.Task[None]) -> None:
+    if not task.cancelled():
+        task.exception()
+
+
 class PoolError(Exception):
     """The pool cannot provide workers; the message says why."""
 
@@ -108,6 +113,9 @@ class WorkerPool:
             return
         if self._starting is None or self._starting.done():
             self._starting = self.loop.create_task(self._start())
+            # Every caller may have given up (a client that left): a start the
+            # pool's close then ends has no one to report to, and is no fault.
+            self._starting.add_done_callback(_outcome_retrieved)
         await asyncio.shield(self._starting)
 
     async def _start(self) -> None:

@@ -6,6 +6,7 @@ import asyncio
 import logging
 import time
 from collections.abc import Mapping
+from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 import mcp_types as types
@@ -17,7 +18,7 @@ from mcp.shared.exceptions import MCPError
 from mcp_types.version import MODERN_PROTOCOL_VERSIONS
 
 from tarvik import __version__
-from tarvik.calls import CallOutcome, InvalidArgumentsError, ToolCalls, UnknownToolError
+from tarvik.calls import CallOutcome, InvalidArgumentsError, ToolCalls, UnknownToolError, home_as_tilde
 from tarvik.server.watch import RegistryWatch, SessionWatches
 from tarvik.tools.registry import ToolRegistry
 
@@ -56,23 +57,11 @@ def _json_type_name(value: object) -> str:
     return _JSON_TYPE_NAMES.get(type(value), type(value).__name__)
 
 
-async def require_object_arguments(ctx: ServerRequestContext[Any, Any], call_next: CallNext) -> HandlerResult:
-    """Refuse a tools/call whose arguments are not a JSON object, saying so plainly.
-
-    Runs ahead of the SDK's own params validation, whose report for this
-    mistake is a generic validation dump.
-    """
-    if ctx.method == "tools/call" and isinstance(ctx.params, Mapping):
-        arguments = ctx.params.get("arguments")
-        if arguments is not None and not isinstance(arguments, Mapping):
-            raise MCPError(
-                code=types.INVALID_PARAMS,
-                message=(
-                    "tools/call arguments must be a JSON object mapping parameter names to values, "
-                    f"not {_json_type_name(arguments)}"
-                ),
-            )
-    return await call_next(ctx)
+def _not_an_object_text(arguments: object) -> str:
+    return (
+        "tools/call arguments must be a JSON object mapping parameter names to values, "
+        f"not {_json_type_name(arguments)}"
+    )
 
 
 class _ChangingToolsServer(Server[Any]):
@@ -99,7 +88,9 @@ def _text_result(*texts: str, is_error: bool) -> types.CallToolResult:
 
 
 def _outcome_result(outcome: CallOutcome) -> types.CallToolResult:
-    texts = [outcome.text] if outcome.follow_up is None else [outcome.text, outcome.follow_up]
+    texts = [outcome.text, *outcome.notes]
+    if outcome.follow_up is not None:
+        texts.append(outcome.follow_up)
     return _text_result(*texts, is_error=outcome.is_error)
 
 
@@ -122,7 +113,9 @@ class ToolServer:
         self, registry: ToolRegistry, *, tenant: str | None = None, max_calls: int | None = None
     ) -> None:
         self._registry = registry
-        self._calls = ToolCalls(registry)
+        # A tenant's store is its process's HOME, a folder of the server's
+        # data; the tenant sees it as ~ in every text it is answered with.
+        self._calls = ToolCalls(registry, shown=home_as_tilde(str(Path.home())) if tenant else None)
         self._watches = SessionWatches(registry)
         self._bus = InMemorySubscriptionBus()
         self._tenant = tenant or "-"
@@ -137,7 +130,7 @@ class ToolServer:
             on_call_tool=self._call_tool,
             on_subscriptions_listen=ListenHandler(self._bus),
         )
-        self.server.middleware.append(require_object_arguments)
+        self.server.middleware.append(self._require_object_arguments)
 
     def initialization_options(self) -> InitializationOptions:
         return self.server.create_initialization_options(NotificationOptions(tools_changed=True))
@@ -157,6 +150,25 @@ class ToolServer:
                 logger.exception("Leaving a tool out of the list: its description or schema failed")
         return types.ListToolsResult(tools=offered)
 
+    async def _require_object_arguments(
+        self, ctx: ServerRequestContext[Any, Any], call_next: CallNext
+    ) -> HandlerResult:
+        """Answer a tools/call whose arguments are not a JSON object with a tool error that says so.
+
+        Runs ahead of the SDK's own params validation, whose report for this
+        mistake is a generic validation dump, and a protocol error the model
+        never reads. A tool that does not exist is still a protocol error.
+        """
+        if ctx.method != "tools/call" or not isinstance(ctx.params, Mapping):
+            return await call_next(ctx)
+        name, arguments = ctx.params.get("name"), ctx.params.get("arguments")
+        if not isinstance(name, str) or arguments is None or isinstance(arguments, Mapping):
+            return await call_next(ctx)
+        if self._registry.get(name) is None:
+            raise MCPError(code=types.INVALID_PARAMS, message=str(UnknownToolError(name, self._registry.names())))
+        self._log_call(name, "refused", time.monotonic())
+        return _text_result(_not_an_object_text(arguments), is_error=True)
+
     async def _call_tool(
         self, ctx: ServerRequestContext[Any, Any], params: types.CallToolRequestParams
     ) -> types.CallToolResult:
@@ -169,27 +181,34 @@ class ToolServer:
             else:
                 async with self._call_slots:
                     outcome = await self._calls.call(params.name, params.arguments or {})
-        except (UnknownToolError, InvalidArgumentsError) as exc:
+        except UnknownToolError as exc:
             outcome_name = "refused"
             raise MCPError(code=types.INVALID_PARAMS, message=str(exc)) from None
+        except InvalidArgumentsError as exc:
+            # A tool error, not a protocol one: the model reads why and calls again.
+            outcome_name = "refused"
+            result = _text_result(str(exc), is_error=True)
         except Exception as exc:
             outcome_name = "raised"
             logger.exception("Tool %s raised", params.name)
-            result = _text_result(f"{type(exc).__name__}: {exc}", is_error=True)
+            result = _text_result(self._calls.shown(f"{type(exc).__name__}: {exc}"), is_error=True)
         else:
             outcome_name = "error" if outcome.is_error else "ok"
             result = _outcome_result(outcome)
         finally:
-            access_log.info(
-                "tenant=%s tool=%s outcome=%s ms=%.1f",
-                self._tenant,
-                _loggable(params.name),
-                outcome_name,
-                (time.monotonic() - started) * 1000,
-            )
+            self._log_call(params.name, outcome_name, started)
             # Also after a failure: a tool may have changed the registry before raising.
             await self._announce_changes(ctx, watch)
         return result
+
+    def _log_call(self, name: str, outcome: str, started: float) -> None:
+        access_log.info(
+            "tenant=%s tool=%s outcome=%s ms=%.1f",
+            self._tenant,
+            _loggable(name),
+            outcome,
+            (time.monotonic() - started) * 1000,
+        )
 
     async def _announce_changes(self, ctx: ServerRequestContext[Any, Any], watch: RegistryWatch) -> None:
         table = watch.news()
