@@ -216,6 +216,7 @@ private:
             words >> cpu_seconds >> bytes;
             start_call(cpu_seconds, bytes);
         } else if (verb == "rest") {
+            report_rest_ = message.substr(verb.size()).find('1') != std::string::npos;
             begin_rest();
         }
     }
@@ -353,7 +354,7 @@ private:
             reply(R"({"rested": false, "why": ")" + why + R"(", "met": [)" + met + "]}");
             end(std::nullopt);  // nothing more of this world may run
         }
-        reply(R"({"rested": true})");
+        if (report_rest_) reply(R"({"rested": true})");
         if (pending_run_) {
             const auto [cpu_seconds, bytes] = *pending_run_;
             pending_run_.reset();
@@ -426,6 +427,8 @@ private:
     std::unique_ptr<Forwarder> forwarder_;
     std::string forwarder_problem_;
     bool rest_asked_ = false;
+    // Whether the host wants to hear of a clean rest too (it always hears of an unclean one).
+    bool report_rest_ = false;
     bool stopped_ = false;
     std::optional<std::pair<rlim_t, size_t>> pending_run_;
     // The tool process's threads once its script had loaded (its first rest).

@@ -140,6 +140,12 @@ def offered_parameters(parameters: Mapping[str, Any], declaration: ArgsDeclarati
     return offered
 
 
+# Validators of the schemas calls are checked against, by the schema object
+# (which the call layer keeps for as long as its tool is registered).
+_validators: dict[int, tuple[Any, Any]] = {}
+_VALIDATORS_KEPT = 256
+
+
 def first_mismatch(schema: Any, value: Any, root: str) -> str | None:
     """Where `value` first fails `schema` and why, as "args.items[2]: 'x' is not of type 'integer'"."""
     # Imported at the first check, not at start: jsonschema takes longer to
@@ -147,8 +153,13 @@ def first_mismatch(schema: Any, value: Any, root: str) -> str | None:
     from jsonschema import Draft202012Validator
     from jsonschema.exceptions import best_match
 
+    cached = _validators.get(id(schema))
+    if cached is None or cached[0] is not schema:
+        if len(_validators) >= _VALIDATORS_KEPT:
+            _validators.clear()
+        cached = _validators[id(schema)] = (schema, Draft202012Validator(schema))
     try:
-        error = best_match(Draft202012Validator(schema).iter_errors(value))
+        error = best_match(cached[1].iter_errors(value))
     except RecursionError:
         return f"{root}: nested too deeply to check"
     if error is None:
@@ -281,6 +292,8 @@ class ToolCalls:
         # Declarations read once per registered tool object: a tool created
         # again is a new object, and its script is read again.
         self._declarations: dict[str, tuple[Tool, ArgsDeclaration]] = {}
+        # The schema each registered tool object is checked against, made once.
+        self._offered: dict[str, tuple[Tool, dict[str, Any]]] = {}
 
     @property
     def registry(self) -> ToolRegistry:
@@ -298,8 +311,16 @@ class ToolCalls:
         return declaration
 
     async def parameters(self, tool: Tool) -> dict[str, Any]:
-        """The input schema `tool` is offered with."""
-        return offered_parameters(tool.parameters, await self.declaration_of(tool))
+        """The input schema `tool` is offered with (a copy of the caller's own)."""
+        return copy.deepcopy(await self._checked_against(tool))
+
+    async def _checked_against(self, tool: Tool) -> dict[str, Any]:
+        known = self._offered.get(tool.name)
+        if known is not None and known[0] is tool:
+            return known[1]
+        offered = offered_parameters(tool.parameters, await self.declaration_of(tool))
+        self._offered[tool.name] = (tool, offered)
+        return offered
 
     async def call(self, name: str, arguments: Mapping[str, Any]) -> CallOutcome:
         """Check `arguments` and await the named tool with them.
@@ -310,7 +331,7 @@ class ToolCalls:
         tool = self._registry.get(name)
         if tool is None:
             raise UnknownToolError(name, self._registry.names())
-        check_arguments(name, await self.parameters(tool), arguments)
+        check_arguments(name, await self._checked_against(tool), arguments)
         created_name = None
         runs_script = script_of(tool) is not None
         if name == CREATOR_NAME:

@@ -259,6 +259,8 @@ class ControlChannel:
         sock.setblocking(False)
         self.verdict: asyncio.Future[int | None] = loop.create_future()
         self._rested: asyncio.Future[str | None] | None = None
+        # Why its world may take no more calls, once its supervisor said so.
+        self.unfit: str | None = None
         # The limits of its world the last call met, as its supervisor counted them.
         self.limits_met: dict[str, bool] = {}
         loop.add_reader(sock.fileno(), self._on_readable)
@@ -273,14 +275,24 @@ class ControlChannel:
             return False
         return True
 
-    def rest(self) -> asyncio.Future[str | None]:
-        """Ask for the end of a call; resolves to None when the world is clean, else why not."""
+    def rest(self, *, report: bool) -> asyncio.Future[str | None] | None:
+        """Ask for the end of a call. The supervisor says so only when the world is unfit
+        (``unfit``), unless ``report``: then the future resolves to None when it is clean, else
+        to why not."""
+        if not report:
+            self.send(protocol.REST + b" 0")
+            return None
         rested: asyncio.Future[str | None] = self._loop.create_future()
-        if not self.send(protocol.REST):
+        if not self.send(protocol.REST + b" 1"):
             rested.set_result("its supervisor is gone")
         else:
             self._rested = rested
         return rested
+
+    def take_pending(self) -> None:
+        """Read what the supervisor said and the loop has not yet handed over."""
+        while self._on_readable():
+            pass
 
     def _on_readable(self) -> bool:
         """Take in one message; False when none was waiting or the supervisor is gone."""
@@ -300,17 +312,19 @@ class ControlChannel:
             return True
         if "code" in message:
             _resolve(self.verdict, message["code"])
-        elif self._rested is not None:
+        else:
             met = message.get("met")
             if isinstance(met, list):
                 self.limits_met = {str(name): True for name in met}
-            _resolve(self._rested, None if message["rested"] else str(message.get("why", "")))
+            if not message["rested"]:
+                self.unfit = str(message.get("why", ""))
+            if self._rested is not None:
+                _resolve(self._rested, self.unfit)
         return True
 
     def finish(self) -> None:
         """The task is gone: what its supervisor said still counts, then the channel is closed."""
-        while self._on_readable():
-            pass
+        self.take_pending()
         self.close()
 
     def close(self) -> None:

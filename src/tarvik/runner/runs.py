@@ -202,17 +202,6 @@ async def end(task: Task) -> None:
         pass
 
 
-async def _failed_rest(world: WarmWorld) -> bool:
-    """Whether the check after the world's last call failed; it has answered by the time the
-    world is found gone, or very soon after."""
-    if world.rested is not None and not world.rested.done():
-        try:
-            await asyncio.wait_for(asyncio.shield(world.rested), _LEAVE_GRACE)
-        except TimeoutError:
-            pass
-    return world.failed_rest()
-
-
 class OnceRunner:
     """A fresh world for one call: validations, ``isolation="call"``, calls beyond the warm cap."""
 
@@ -312,7 +301,7 @@ class WarmRunner:
             return result
         world = WarmWorld(job.key, task)  # type: ignore[arg-type]
         self._worlds.add(world)
-        self._worlds.check(world)
+        task.begin_rest()  # the threads it has then are its own
         return world, answer.printed
 
     async def _call(self, world: WarmWorld, job: Job, deadline: float, kind: str,
@@ -330,7 +319,7 @@ class WarmRunner:
             self._worlds.discard(world)
             await end(task)
             raise
-        if answer is None or (answer.frame is None and await _failed_rest(world)):
+        if answer is None or (answer.frame is None and task.unfit()):
             # The check after its last call found it unfit, so this call never started there.
             self._worlds.discard(world)
             return None
@@ -340,9 +329,14 @@ class WarmRunner:
             result = await self._exchange.result_of(task, answer, world=kind, single_use=True)
             self._worlds.discard(world)
             return result
-        self._worlds.release(world, reusable=not answer.frame.get(protocol.RETIRE))
-        if not answer.frame[protocol.OK] and world.rested is not None:
+        failed = not answer.frame[protocol.OK]
+        rested = self._worlds.release(world, reusable=not answer.frame.get(protocol.RETIRE),
+                                      report=failed)
+        if rested is not None:
             # A failure is told once the check after it says which limits it met.
-            await _failed_rest(world)
+            try:
+                await asyncio.wait_for(asyncio.shield(rested), _LEAVE_GRACE)
+            except TimeoutError:
+                pass
         return await self._exchange.result_of(task, answer, world=kind, single_use=False)
 

@@ -124,12 +124,18 @@ class Task:
         code = await self.exit_code()
         return None if code == 0 and self.results.problem is None else code
 
-    def begin_rest(self) -> asyncio.Future[str | None]:
+    def begin_rest(self, *, report: bool = False) -> asyncio.Future[str | None] | None:
         """End a call of a warm task: its supervisor stops it and checks that nothing of the call
-        is left. Resolves to None when it may take another call (which may be sent at once: the
-        supervisor lets it start only after a clean check), else why not; the supervisor then
-        ends the task itself."""
-        return self.control.rest()
+        is left. The next call may be sent at once: the supervisor lets it start only after a
+        clean check, and ends the task itself after one that is not. With ``report`` the future
+        says which it was (None: clean; else why not, and ``control.limits_met``)."""
+        return self.control.rest(report=report)
+
+    def unfit(self) -> bool:
+        """Whether its supervisor found it unfit for another call (so one sent since never
+        started)."""
+        self.control.take_pending()
+        return self.control.unfit is not None
 
     async def exit_code(self) -> int | None:
         """The tool process's exit status from its supervisor, once the task is over (briefly

@@ -47,14 +47,6 @@ class WarmWorld:
         self.task = task
         self.calls = 0
         self.last_used = time.monotonic()
-        # The check after its last call: None when clean, else why not.
-        self.rested: asyncio.Future[str | None] | None = None
-
-    def failed_rest(self) -> bool:
-        """Whether the check after its last call found something left (so the call sent since
-        never started)."""
-        rested = self.rested
-        return rested is not None and rested.done() and rested.result() is not None
 
 
 class WarmWorlds:
@@ -86,7 +78,8 @@ class WarmWorlds:
         for world in reversed(self._idle):
             if world.key != key:
                 continue
-            if world.task.exited.done() or world.task.results.problem is not None:
+            if (world.task.exited.done() or world.task.results.problem is not None
+                    or world.task.unfit()):
                 # It died idle, or wrote an answer nobody asked for after its last one.
                 self._retire(world)
                 return self.take(key)
@@ -108,24 +101,18 @@ class WarmWorlds:
         if self._sweeper is None or self._sweeper.done():
             self._sweeper = self._loop.create_task(self._sweep())
 
-    def release(self, world: WarmWorld, reusable: bool) -> None:
-        """A call of ``world`` is over: have it checked, and keep it for the next call."""
+    def release(self, world: WarmWorld, reusable: bool, *,
+                report: bool = False) -> asyncio.Future[str | None] | None:
+        """A call of ``world`` is over: have it checked (``report``: and hear how it came out),
+        and keep it for the next call."""
         world.calls += 1
         world.last_used = time.monotonic()
         if not reusable or world.calls > self.max_calls or not self._still_current(world.key):
             self._retire(world)
-            return
-        self.check(world)
+            return None
+        rested = world.task.begin_rest(report=report)
         self._idle[world] = None
-
-    def check(self, world: WarmWorld) -> None:
-        """Have the end of ``world``'s call checked; it is retired if the check fails."""
-        world.rested = world.task.begin_rest()
-        world.rested.add_done_callback(lambda rested: self._after_rest(world, rested))
-
-    def _after_rest(self, world: WarmWorld, rested: asyncio.Future[str | None]) -> None:
-        if rested.result() is not None:
-            self._retire(world)  # a call it took meanwhile never started, and is sent elsewhere
+        return rested
 
     def retire_path(self, path: str, *, keep_digest: str | None = None) -> None:
         """Retire the idle worlds of the script at ``path`` but those of ``keep_digest``; busy

@@ -39,10 +39,12 @@ FRAME_HEADER = struct.Struct(">I")
 # b"\0name=value": "folder" (bound read-only at /tool), "packages" (bound at
 # /packages), "proxy" (the network proxy's socket, which only the supervisor
 # ever holds) and "bytes" (the length of the first message). RUN carries the
-# call's CPU seconds and the length of its message. The host writes each
-# message to the task pipe, which the supervisor holds: it lets a message
-# through to the tool process only once the check after the call before it
-# came out clean.
+# call's CPU seconds and the length of its message; REST is followed by " 1"
+# when the host wants to hear how it came out even when clean (the
+# supervisor always says when it was not, and then ends the task). The host
+# writes each message to the task pipe, which the supervisor holds: it lets
+# a message through to the tool process only once the check after the call
+# before it came out clean.
 ADMIT = b"admit"
 RUN = b"run"
 REST = b"rest"
