@@ -6,6 +6,7 @@ import asyncio
 import json
 import os
 import signal
+import socket
 from collections.abc import AsyncIterator
 from contextlib import asynccontextmanager
 from dataclasses import dataclass
@@ -22,6 +23,7 @@ from mcp.shared.exceptions import MCPError
 from test_mcp_stdio import SUM_CODE, ChangeCounter, tarvik_command, text_of
 
 from tarvik.server.events import SessionEvents
+from tarvik.server.http import tcp_listener
 from tarvik.tokens import TokensFileError, add_token, parse_tokens, tenant_of
 
 SLOW_CODE = 'import time\ndef main(args):\n    time.sleep(args.get("seconds", 2))\n    return {"success": True, "result": "slept"}\n'
@@ -207,6 +209,20 @@ async def test_an_oversized_body_and_an_overlong_call_are_cut_and_the_server_goe
     assert health.json() == {"status": "ok"}
     assert "slow" in text_of(still_serving)
     assert any("ran out of its 3 s and was cut" in line for line in server.log)
+
+
+async def test_a_connection_the_server_accepts_sends_each_answer_at_once() -> None:
+    # Without TCP_NODELAY a client that keeps its connection open waits ~40 ms an answer for its delayed ACK.
+    listener = tcp_listener("127.0.0.1", 0)
+    accepted: asyncio.Future[asyncio.StreamWriter] = asyncio.get_running_loop().create_future()
+    server = await asyncio.start_server(lambda _, writer: accepted.set_result(writer), sock=listener)
+    _, client = await asyncio.open_connection(*listener.getsockname())
+    served = await accepted
+    assert served.get_extra_info("socket").getsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY)
+    for writer in (client, served):
+        writer.close()
+    server.close()
+    await server.wait_closed()
 
 
 @pytest.mark.parametrize(

@@ -214,8 +214,26 @@ def stop_on_signals(stop: asyncio.Event) -> Callable[[], None]:
 
 
 def tcp_listener(host: str, port: int) -> socket.socket:
+    """A listening TCP socket whose connections send each answer at once.
+
+    Made with IPPROTO_TCP named, not 0 as `socket.create_server` makes it:
+    asyncio sets TCP_NODELAY on an accepted connection only then, and
+    without it the last segment of an answer waits for the client's delayed
+    ACK (about 40 ms a call for a client that keeps its connection open).
+    """
     family = socket.AF_INET6 if ":" in host else socket.AF_INET
-    return socket.create_server((host, port), family=family, backlog=1024)
+    listener = socket.socket(family, socket.SOCK_STREAM, socket.IPPROTO_TCP)
+    try:
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        listener.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        if family == socket.AF_INET6:
+            listener.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+        listener.bind((host, port))
+        listener.listen(1024)
+    except BaseException:
+        listener.close()
+        raise
+    return listener
 
 
 def unix_listener(path: Path) -> socket.socket:
