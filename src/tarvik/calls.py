@@ -213,9 +213,11 @@ def creation_follow_up(tool_name: str, declaration: ArgsDeclaration) -> str:
 class ToolCalls:
     """Calls into one registry as the host makes them, and the schemas it offers for its tools."""
 
-    def __init__(self, registry: ToolRegistry, *, store: Path | None = None) -> None:
+    def __init__(self, registry: ToolRegistry, *, store: Path | None = None, quota: Any = None) -> None:
         self._registry = registry
         self._store = store if store is not None else store_root()
+        # A `tarvik.quota.StoreQuota` the tool creator's calls are held to, if any.
+        self._quota = quota
         # Declarations read once per registered tool object: a tool created
         # again is a new object, and its script is read again.
         self._declarations: dict[str, tuple[Tool, ArgsDeclaration]] = {}
@@ -250,14 +252,22 @@ class ToolCalls:
             raise UnknownToolError(name, self._registry.names())
         check_arguments(name, await self.parameters(tool), arguments)
         created_name = None
+        quota_hold = None
         if name == CREATOR_NAME:
             refusal = await self._check_creator_call(arguments)
+            if refusal is None and self._quota is not None:
+                quota_hold = await self._quota.hold(arguments)
+                refusal = quota_hold.refusal
             if refusal is not None:
                 return CallOutcome(refusal)
             created_name = _created_tool_name(arguments)
         before = self._registry.get(f"{CUSTOM_PREFIX}{created_name}") if created_name else None
-        with collecting_printed() as printed:
-            text = result_text(await tool.execute(**arguments))
+        try:
+            with collecting_printed() as printed:
+                text = result_text(await tool.execute(**arguments))
+        finally:
+            if quota_hold is not None:
+                quota_hold.release()
         follow_up = None
         if created_name:
             after = self._registry.get(f"{CUSTOM_PREFIX}{created_name}")

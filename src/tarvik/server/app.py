@@ -119,10 +119,10 @@ class ToolServer:
     """
 
     def __init__(
-        self, registry: ToolRegistry, *, tenant: str | None = None, max_calls: int | None = None
+        self, registry: ToolRegistry, *, tenant: str | None = None, max_calls: int | None = None, quota: Any = None
     ) -> None:
         self._registry = registry
-        self._calls = ToolCalls(registry)
+        self._calls = ToolCalls(registry, quota=quota)
         self._watches = SessionWatches(registry)
         self._bus = InMemorySubscriptionBus()
         self._tenant = tenant or "-"
@@ -231,9 +231,9 @@ def _loggable(name: str) -> str:
 
 
 def build_server(
-    registry: ToolRegistry, *, tenant: str | None = None, max_calls: int | None = None
+    registry: ToolRegistry, *, tenant: str | None = None, max_calls: int | None = None, quota: Any = None
 ) -> ToolServer:
-    return ToolServer(registry, tenant=tenant, max_calls=max_calls)
+    return ToolServer(registry, tenant=tenant, max_calls=max_calls, quota=quota)
 
 
 async def serve_streams(
