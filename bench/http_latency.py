@@ -124,7 +124,9 @@ async def http_session(home: Path, tokens: bool) -> AsyncIterator[KeepAliveClien
 @asynccontextmanager
 async def stdio_session(home: Path) -> AsyncIterator[ClientSession]:
     command = tarvik_command()
-    server = StdioServerParameters(command=command[0], args=[*command[1:], "serve"], env={**os.environ, "HOME": str(home)})
+    server = StdioServerParameters(
+        command=command[0], args=[*command[1:], "serve"], env={**os.environ, "HOME": str(home)}
+    )
     with open(os.devnull, "w") as quiet:
         async with (
             stdio_client(server, errlog=quiet) as (read_stream, write_stream),
@@ -175,7 +177,8 @@ async def main() -> int:
     front_p50 = rows[-1]["p50_ms"]
     print(f"{'mode':<7} {'calls':>6} {'p50':>10} {'p99':>10} {'x stdio':>8}")
     for row in rows:
-        print(f"{row['mode']:<7} {row['calls']:>6} {row['p50_ms']:>7.2f} ms {row['p99_ms']:>7.2f} ms {row['x_stdio']:>8.2f}")
+        print(f"{row['mode']:<7} {row['calls']:>6} {row['p50_ms']:>7.2f} ms {row['p99_ms']:>7.2f} ms "
+              f"{row['x_stdio']:>8.2f}")
     verdict = "within" if front_p50 <= goal else "NOT within"
     print(f"front p50 {front_p50:.2f} ms is {verdict} 1.5 x stdio + 1 ms = {goal:.2f} ms")
     RESULTS.mkdir(exist_ok=True)
