@@ -13,7 +13,7 @@ from pathlib import Path
 import pytest
 
 from tarvik.cli.demo import STEPS, TOOL_NAME
-from tarvik.cli.main import main
+from tarvik.cli.main import build_parser, main
 
 ADDER_CODE = (
     "def main(args: dict) -> dict:\n"
@@ -156,6 +156,15 @@ def test_token_add_prints_the_token_last_and_keeps_only_its_hash_in_a_file_for_i
     assert lines[0] == f"alice {hashlib.sha256(token.encode()).hexdigest()}"
     assert len(lines) == 2 and lines[1] != lines[0] and token not in tokens.read_text()
     assert refused[0] == 2 and "'../bob' is not a tenant name" in refused[2]
+
+
+@pytest.mark.parametrize(
+    ("argv", "level"),
+    [(["serve"], None), (["--log-level", "ERROR", "serve"], "ERROR"), (["serve", "--log-level", "INFO"], "INFO"),
+     (["token", "add", "alice", "--tokens", "t", "--log-level", "DEBUG"], "DEBUG")],
+)
+def test_the_log_level_is_taken_before_or_after_the_command(argv: list[str], level: str | None) -> None:
+    assert build_parser().parse_args(argv).log_level == level
 
 
 @pytest.mark.parametrize(

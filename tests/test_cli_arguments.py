@@ -7,7 +7,7 @@ from typing import Any
 import pytest
 
 from tarvik.cli.arguments import ArgumentError, parse_arguments, parse_value
-from tarvik.http_settings import parse_address
+from tarvik.settings import parse_address
 
 
 @pytest.mark.parametrize(
@@ -77,6 +77,7 @@ def test_malformed_arguments_are_refused(json_text: str | None, pairs: list[str]
         ("[::1]", ("::1", 8765)),
         ("localhost", ("localhost", 8765)),
         (":9000", ("127.0.0.1", 9000)),
+        ("8767", ("127.0.0.1", 8767)),
     ],
 )
 def test_an_http_address_is_a_host_and_a_port_with_defaults(text: str, address: tuple[str, int]) -> None:

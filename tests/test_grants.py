@@ -11,6 +11,7 @@ import functools
 import hashlib
 import http.server
 import ipaddress
+import json
 import os
 import re
 import shutil
@@ -34,7 +35,7 @@ from tarvik.core.network_proxy import HostRule, NetworkProxy
 from tarvik.core.packages import PackagePolicy, script_blocks
 from tarvik.core.sandbox import Launcher
 from tarvik.core.subprocess_manager import SubprocessManager, SubprocessTask
-from tarvik.settings import settings_from
+from tarvik.settings import settings_from, settings_from_json
 
 DEPENDENT_TOOL = """\
 # /// script
@@ -637,6 +638,8 @@ def test_host_rules(rule: str, host: str, port: int, allowed: bool) -> None:
         ('tool-env = ["HOME"]', [], "'HOME' is set by the sandbox itself"),
         ("packages = 3", [], "packages = 3: not allow, refuse, or package names; allowed are"),
         ('memmory = "1G"', [], "unknown key 'memmory'; the keys are max-processes, memory,"),
+        ('isolation = "never"', [], 'isolation = "never": tool or call is allowed'),
+        ("max-connections = 0", [], "max-connections = 0: a whole number of at least 1 is allowed"),
         ("", ["--allow-host", "a b"], "argument --allow-host: 'a b': 'a b' is not a host"),
         # A wildcard over numbers would match what the resolver reads as an address.
         ("", ["--allow-host", "*.0.1"], "argument --allow-host: '*.0.1': '*.0.1' is not a host"),
@@ -659,16 +662,20 @@ def test_options_win_over_the_config_file(home: Path, tmp_path: Path) -> None:
     config = tmp_path / "tarvik.toml"
     config.write_text(
         'memory = "512M"\nallow-host = "api.example.com"\ntool-env = ["API_KEY"]\n'
-        'packages = ["numpy"]\nregister-saved = false\n'
+        'packages = ["numpy"]\nregister-saved = false\nisolation = "call"\nwarm-tools = 2\ntime-limit = 20\n'
+        'http = 8767\nmax-connections = 50\nstore-quota = "10M"\n'
     )
     args = build_parser().parse_args(["serve", "--config", str(config), "--memory", "256M",
-                                      "--packages", "refuse", "--tool-env", "OTHER_KEY"])
+                                      "--packages", "refuse", "--tool-env", "OTHER_KEY", "--time-limit", "5"])
     settings = settings_from(args)
+    manager = settings.subprocess_manager()
+    assert (manager.isolation, manager.warm_tools, manager.time_limit) == ("call", 2, 5.0)
+    assert settings.http is not None and (settings.http.host, settings.http.port) == ("127.0.0.1", 8767)
+    assert (settings.http.max_connections, settings.store_quota) == (50, 10 << 20)
     assert settings.limits.memory == 256 << 20
     assert settings.packages.mode == "refuse"
     assert settings.tool_env == ("OTHER_KEY",)
     assert settings.allowed_hosts == ("api.example.com",)
     assert settings.register_saved is False
-    # A tenant's process gets all of them on its command line, and nothing of any file.
-    again = settings_from(build_parser().parse_args(["serve", *settings.as_arguments()]))
-    assert again == settings
+    # A tenant's process gets all of them as JSON, and nothing of any file.
+    assert settings_from_json(json.dumps(settings.choices()), "the front") == settings

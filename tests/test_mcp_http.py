@@ -6,6 +6,7 @@ import asyncio
 import json
 import os
 import signal
+import socket
 from collections.abc import AsyncIterator
 from contextlib import asynccontextmanager
 from dataclasses import dataclass
@@ -22,6 +23,9 @@ from mcp.shared.exceptions import MCPError
 from test_mcp_stdio import SUM_CODE, ChangeCounter, tarvik_command, text_of
 
 from tarvik.server.events import SessionEvents
+from tarvik.cli.main import main
+from tarvik.server.http import tcp_listener
+from tarvik.server.request_id import RequestIdScanner
 from tarvik.tokens import TokensFileError, add_token, parse_tokens, tenant_of
 
 SLOW_CODE = 'import time\ndef main(args):\n    time.sleep(args.get("seconds", 2))\n    return {"success": True, "result": "slept"}\n'
@@ -37,13 +41,26 @@ class Running:
     process: asyncio.subprocess.Process
     log: list[str]
 
+    async def line_with(self, text: str) -> str:
+        with anyio.fail_after(60):  # a bound against a hang only
+            while not (found := [line for line in self.log if text in line]):
+                await asyncio.sleep(0.05)
+        return found[-1]
+
+    async def tenant_pid(self, tenant: str) -> int:
+        line = await self.line_with(f"Started the process of tenant {tenant} (pid ")
+        return int(line.rsplit("(pid ", 1)[1].rstrip(")\n"))
+
 
 @asynccontextmanager
-async def http_server(home: Path, *options: str) -> AsyncIterator[Running]:
+async def http_server(
+    home: Path, *options: str, log_level: str | None = "INFO", env: dict[str, str] | None = None
+) -> AsyncIterator[Running]:
     command, args = tarvik_command()
+    level = ["--log-level", log_level] if log_level else []
     process = await asyncio.create_subprocess_exec(
-        command, *args, "--log-level", "INFO", "serve", "--http", "127.0.0.1:0", *options,
-        env={**os.environ, "HOME": str(home)}, stderr=asyncio.subprocess.PIPE,
+        command, *args, *level, "serve", "--http", "127.0.0.1:0", *options,
+        env={**os.environ, "HOME": str(home), **(env or {})}, stderr=asyncio.subprocess.PIPE,
     )
     assert process.stderr is not None
     log: list[str] = []
@@ -207,6 +224,258 @@ async def test_an_oversized_body_and_an_overlong_call_are_cut_and_the_server_goe
     assert health.json() == {"status": "ok"}
     assert "slow" in text_of(still_serving)
     assert any("ran out of its 3 s and was cut" in line for line in server.log)
+
+
+async def test_the_start_summary_is_one_record_the_default_level_shows_with_the_limits_in_force(
+    tmp_path: Path,
+) -> None:
+    options = ("--memory", "512M", "--max-processes", "16", "--isolation", "call")
+    async with http_server(tmp_path, *options, log_level=None) as server:
+        summary = await server.line_with("tarvik.sandbox: Tool sandbox:")
+    records = [line for line in server.log if "tarvik.sandbox:" in line]
+    assert records == [summary]
+    assert (" INFO " in summary) == ("missing" not in summary) == (" WARNING " not in summary), summary
+    assert "16 processes, 512 MiB of memory" in summary and "isolation call" in summary
+
+
+@pytest.mark.parametrize("edit", ["malformed line", "duplicate digest", "writable by others", "deleted"])
+async def test_a_tokens_file_that_turns_bad_refuses_every_token_until_it_is_good_again(
+    tmp_path: Path, tenants: dict[str, str], edit: str
+) -> None:
+    tokens = tmp_path / "tokens"
+    alice_line, bob_line = tokens.read_text().splitlines()
+    bad = {"malformed line": f"{bob_line}\nmallory\n", "writable by others": f"{bob_line}\n",
+           "duplicate digest": f"{bob_line}\nmallory {bob_line.split()[1]}\n"}
+
+    async def status(http: httpx2.AsyncClient, tenant: str) -> int:
+        response = await http.post(server.url, json=INITIALIZE, headers={
+            "Accept": "application/json, text/event-stream", "Authorization": f"Bearer {tenants[tenant]}"})
+        return response.status_code
+
+    async def until(tenant: str, accepted: bool) -> None:
+        with anyio.fail_after(30):  # the server reads the file again within a second or so
+            while (await status(http, tenant) != 401) != accepted:
+                await asyncio.sleep(0.2)
+
+    async with http_server(tmp_path, "--tokens", str(tokens)) as server, httpx2.AsyncClient(timeout=60) as http:
+        await until("alice", accepted=True)
+        if edit == "deleted":
+            tokens.unlink()
+        else:
+            tokens.write_text(bad[edit])
+            tokens.chmod(0o666 if edit == "writable by others" else 0o600)
+        await until("bob", accepted=False)
+        refused_alice = await status(http, "alice")
+        tokens.write_text(f"{bob_line}\n")
+        tokens.chmod(0o600)
+        await until("bob", accepted=True)
+        still_refused = await status(http, "alice")
+    assert (refused_alice, still_refused) == (401, 401)
+    assert any("Refusing every token until the tokens file is good again" in line for line in server.log)
+    assert any("The tokens file is good again" in line for line in server.log)
+
+
+@pytest.mark.parametrize("problem", ["duplicate digest", "writable by others"])
+def test_a_tokens_file_the_server_cannot_trust_stops_it_at_start(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], problem: str
+) -> None:
+    tokens = tmp_path / "tokens"
+    add_token(tokens, "alice")
+    if problem == "duplicate digest":
+        tokens.write_text(tokens.read_text() + f"bob {tokens.read_text().split()[1]}\n")
+    else:
+        tokens.chmod(0o620)
+    assert main(["serve", "--http", "127.0.0.1:0", "--tokens", str(tokens)]) == 1
+    complaint = capsys.readouterr().err
+    expected = "lines 1 and 2: the same token's SHA-256 names tenant alice and tenant bob" if problem.startswith(
+        "duplicate") else "others can write to the tokens file"
+    assert expected in complaint, complaint
+
+
+TIMED_CODE = (
+    "import time\ndef main(args):\n    started = time.time()\n    time.sleep(1)\n"
+    '    return {"success": True, "result": [started, time.time()]}\n'
+)
+
+
+def peak_memory(pid: int) -> int:
+    status = Path(f"/proc/{pid}/status").read_text()
+    return int(next(line for line in status.splitlines() if line.startswith("VmHWM:")).split()[1]) << 10
+
+
+async def test_a_tenant_has_at_most_its_requests_under_way_and_the_front_holds_no_body_whole(
+    tmp_path: Path, tenants: dict[str, str]
+) -> None:
+    padding = "x" * (3500 << 10)
+    async with http_server(tmp_path, "--tokens", str(tmp_path / "tokens"), "--requests-per-tenant", "4") as server:
+        async with connect(server.url, tenants["alice"]) as (session, _):
+            await session.call_tool("tool_creator", {"operation": "create", "tool_name": "timed", "code": TIMED_CODE})
+            await session.call_tool("custom_timed", {"args": {"padding": padding}})
+            before = peak_memory(server.process.pid)
+            results = await asyncio.gather(*(
+                session.call_tool("custom_timed", {"args": {"padding": padding}}) for _ in range(8)))
+            grown = peak_memory(server.process.pid) - before
+    spans = [json.loads(text_of(result))["result"] for result in results]
+    edges = sorted([(started, 1) for started, _ in spans] + [(ended, -1) for _, ended in spans])
+    under_way = [sum(step for _, step in edges[: index + 1]) for index in range(len(edges))]
+    assert max(under_way) <= 4
+    # Eight bodies of 3.5 MiB, four at a time: held whole in the front, they grow it by some 18 MiB.
+    assert grown < 8 << 20, grown
+
+
+async def test_a_tenants_store_is_held_to_its_quota(tmp_path: Path, tenants: dict[str, str]) -> None:
+    code = f'FILLER = "{"x" * (20 << 10)}"\ndef main(args):\n    return {{"success": True, "result": 1}}\n'
+    data = tmp_path / "data"
+    store = data / "alice" / ".tarvik" / "custom_tools"
+    options = ("--tokens", str(tmp_path / "tokens"), "--data-dir", str(data), "--store-quota", "64K")
+    async with http_server(tmp_path, *options) as server, connect(server.url, tenants["alice"]) as (session, _):
+        answers = []
+        for number in range(6):
+            created = await session.call_tool(
+                "tool_creator", {"operation": "create", "tool_name": f"filler{number}", "code": code})
+            answers.append(text_of(created))
+        held = sum(path.stat().st_size for path in store.rglob("*") if path.is_file())
+        await session.call_tool("tool_creator", {"operation": "delete", "tool_name": "filler0"})
+        again = text_of(await session.call_tool(
+            "tool_creator", {"operation": "create", "tool_name": "filler9", "code": code}))
+    refused = [answer for answer in answers if answer.startswith("[ERROR] ")]
+    assert len(refused) == 6 - 3 and all(
+        "Store quota reached" in answer and "its quota is 64 KiB" in answer for answer in refused), answers
+    assert sorted(path.name for path in store.iterdir()) == ["filler1", "filler2", "filler9"]
+    assert held <= (64 << 10) + (1 << 10)
+    assert json.loads(again)["registered"] is True
+
+
+async def raw_session(http: httpx2.AsyncClient, url: str) -> str:
+    opened = await http.post(url, json=INITIALIZE, headers={"Accept": "application/json, text/event-stream"})
+    assert opened.status_code == 200, opened.text
+    return opened.headers["Mcp-Session-Id"]
+
+
+async def ping(http: httpx2.AsyncClient, url: str, session_id: str) -> int:
+    headers = {"Accept": "application/json, text/event-stream", "Mcp-Session-Id": session_id,
+               "Mcp-Protocol-Version": "2025-06-18"}
+    return (await http.post(url, json={"jsonrpc": "2.0", "id": 5, "method": "ping"}, headers=headers)).status_code
+
+
+async def test_abandoned_sessions_make_room_for_new_ones_and_idle_out(tmp_path: Path) -> None:
+    options = ("--sessions-per-tenant", "2", "--session-idle-timeout", "1")
+    async with http_server(tmp_path, *options) as server, httpx2.AsyncClient(timeout=30) as http:
+        first, second = [await raw_session(http, server.url) for _ in range(2)]
+        await ping(http, server.url, second)  # the first is now idle for longest
+        third = await raw_session(http, server.url)
+        at_the_cap = [await ping(http, server.url, session) for session in (first, second, third)]
+        await asyncio.sleep(3)  # three times the idle time-out
+        idled_out = await ping(http, server.url, third)
+    assert at_the_cap == [404, 200, 200]
+    assert idled_out == 404
+
+
+async def test_half_sent_and_idle_connections_cannot_take_the_server(tmp_path: Path) -> None:
+    async with http_server(tmp_path, "--max-connections", "8", "--header-timeout", "1") as server:
+        pid = server.process.pid
+        await server.line_with("Tool sandbox:")  # the workers' pipes are open by then
+        descriptors = len(os.listdir(f"/proc/{pid}/fd"))
+        port = int(server.url.rsplit(":", 1)[1].split("/")[0])
+        connections = [await asyncio.open_connection("127.0.0.1", port) for _ in range(30)]
+        for _, writer in connections[::2]:
+            writer.write(b"POST /mcp HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: appl")
+            await writer.drain()
+        async with httpx2.AsyncClient(timeout=30) as http:
+            health = await http.get(server.url.replace("/mcp", "/healthz"))
+        held = len(os.listdir(f"/proc/{pid}/fd")) - descriptors
+        with anyio.fail_after(30):  # a bound against a hang only
+            ends = [await closed_by_the_server(reader) for reader, _ in connections]
+        for _, writer in connections:
+            writer.close()
+    assert health.json() == {"status": "ok"}
+    assert held <= 8, held
+    assert ends == [True] * len(connections)
+
+
+async def closed_by_the_server(reader: asyncio.StreamReader) -> bool:
+    try:
+        return await reader.read() == b""
+    except ConnectionResetError:  # closed with the half-sent request unread
+        return True
+
+
+async def test_a_tenant_killed_mid_call_answers_an_error_and_the_session_goes_on(
+    tmp_path: Path, tenants: dict[str, str]
+) -> None:
+    in_flight = asyncio.Event()
+
+    async def note_call(response: httpx2.Response) -> None:
+        if b'"custom_slow"' in response.request.content:
+            in_flight.set()
+
+    async with http_server(tmp_path, "--tokens", str(tmp_path / "tokens")) as server:
+        async with connect(server.url, tenants["alice"], event_hooks={"response": [note_call]}) as (session, _):
+            await session.call_tool("tool_creator", {"operation": "create", "tool_name": "slow", "code": SLOW_CODE})
+            calling = asyncio.ensure_future(session.call_tool("custom_slow", {"args": {"seconds": 30}}))
+            with anyio.fail_after(30):
+                await in_flight.wait()
+            killed = await server.tenant_pid("alice")
+            os.kill(killed, signal.SIGKILL)
+            with pytest.raises(MCPError, match="The tenant's process ended before it answered"):
+                await calling
+            listed = text_of(await session.call_tool("tool_creator", {"operation": "list"}))
+            restarted = await server.tenant_pid("alice")
+    assert "slow" in listed
+    assert restarted != killed
+    with pytest.raises(ProcessLookupError):
+        os.kill(killed, 0)
+
+
+async def test_a_tenants_process_gets_only_what_it_needs_of_the_environment(
+    tmp_path: Path, tenants: dict[str, str]
+) -> None:
+    data = tmp_path / "data"
+    env = {"FRONT_SECRET": "not for tenants", "GRANTED_KEY": "for tools", "LC_TIME": "C.UTF-8", "UV_OFFLINE": "1"}
+    options = ("--tokens", str(tmp_path / "tokens"), "--data-dir", str(data), "--tool-env", "GRANTED_KEY",
+               "--memory", "512M")
+    async with http_server(tmp_path, *options, env=env) as server, connect(server.url, tenants["alice"]):
+        pid = await server.tenant_pid("alice")
+        environ = Path(f"/proc/{pid}/environ").read_bytes()
+        command = Path(f"/proc/{pid}/cmdline").read_bytes().split(b"\0")
+    variables = dict(entry.decode().split("=", 1) for entry in environ.split(b"\0") if entry)
+    needed = {"PATH", "HOME", "LANG", "TZ", "TMPDIR", "SSL_CERT_FILE", "SSL_CERT_DIR", "GRANTED_KEY",
+              *(name for name in variables if name.startswith(("LC_", "UV_")) or name.lower().endswith("_proxy"))}
+    assert set(variables) <= needed, set(variables) - needed
+    assert (variables["HOME"], variables["GRANTED_KEY"], variables["LC_TIME"]) == (
+        str(data / "alice"), "for tools", "C.UTF-8")
+    assert b"--memory" not in command and b"512M" not in command
+
+
+async def test_a_connection_the_server_accepts_sends_each_answer_at_once() -> None:
+    # Without TCP_NODELAY a client that keeps its connection open waits ~40 ms an answer for its delayed ACK.
+    listener = tcp_listener("127.0.0.1", 0)
+    accepted: asyncio.Future[asyncio.StreamWriter] = asyncio.get_running_loop().create_future()
+    server = await asyncio.start_server(lambda _, writer: accepted.set_result(writer), sock=listener)
+    _, client = await asyncio.open_connection(*listener.getsockname())
+    served = await accepted
+    assert served.get_extra_info("socket").getsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY)
+    for writer in (client, served):
+        writer.close()
+    server.close()
+    await server.wait_closed()
+
+
+@pytest.mark.parametrize(
+    ("body", "request_id"),
+    [
+        (b'{"jsonrpc": "2.0", "id": 7, "method": "tools/call"}', 7),
+        (b'{"params": {"id": 3, "s": "\\"id\\": 4", "l": [{"id": 9}]}, "id" : "call-1"}', "call-1"),
+        (b'[{"jsonrpc": "2.0", "id": 1}]', None),
+        (b'{"jsonrpc": "2.0", "method": "notifications/initialized"}', None),
+    ],
+)
+@pytest.mark.parametrize("chunk", [1, 1 << 16])
+def test_a_requests_id_is_found_as_its_body_streams_past(body: bytes, request_id: object, chunk: int) -> None:
+    scanner = RequestIdScanner()
+    for start in range(0, len(body), chunk):
+        scanner.feed(body[start:start + chunk])
+    assert scanner.request_id == request_id
 
 
 @pytest.mark.parametrize(

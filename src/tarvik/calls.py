@@ -283,12 +283,15 @@ class ToolCalls:
     """Calls into one registry as the host makes them, and the schemas it offers for its tools."""
 
     def __init__(
-        self, registry: ToolRegistry, *, store: Path | None = None, shown: Callable[[str], str] | None = None
+        self, registry: ToolRegistry, *, store: Path | None = None,
+        shown: Callable[[str], str] | None = None, quota: Any = None,
     ) -> None:
         self._registry = registry
         self._store = store if store is not None else store_root()
         # How the texts of this host are shown to its caller (see home_as_tilde).
         self.shown: Callable[[str], str] = shown or (lambda text: text)
+        # A `tarvik.quota.StoreQuota` the tool creator's calls are held to, if any.
+        self._quota = quota
         # Declarations read once per registered tool object: a tool created
         # again is a new object, and its script is read again.
         self._declarations: dict[str, tuple[Tool, ArgsDeclaration]] = {}
@@ -334,16 +337,24 @@ class ToolCalls:
         check_arguments(name, await self._checked_against(tool), arguments)
         created_name = None
         runs_script = script_of(tool) is not None
+        quota_hold = None
         if name == CREATOR_NAME:
             refusal = await self._check_creator_call(arguments)
+            if refusal is None and self._quota is not None:
+                quota_hold = await self._quota.hold(arguments)
+                refusal = quota_hold.refusal
             if refusal is not None:
                 return CallOutcome(self.shown(refusal))
             created_name = _created_tool_name(arguments)
             runs_script = arguments.get("operation") == "run"
         before = self._registry.get(f"{CUSTOM_PREFIX}{created_name}") if created_name else None
         replacing = created_name is not None and await asyncio.to_thread(self._is_saved, created_name)
-        with collecting_printed() as printed:
-            text = result_text(await tool.execute(**arguments))
+        try:
+            with collecting_printed() as printed:
+                text = result_text(await tool.execute(**arguments))
+        finally:
+            if quota_hold is not None:
+                quota_hold.release()
         if runs_script:
             text = read_script_result(text)
         notes: tuple[str, ...] = ()

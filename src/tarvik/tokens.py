@@ -2,7 +2,8 @@
 
 One tenant per line, `NAME SHA256-HEX`; blank lines and lines starting with
 `#` are left alone. A tenant may have several lines (one per agent, or an old
-and a new token while changing it). The tokens themselves are stored nowhere:
+and a new token while changing it); one token never names two tenants, and
+only this user (or root) may be able to change the file. The tokens themselves are stored nowhere:
 `add_token` prints one once, and the server hashes what a client presents.
 """
 
@@ -15,6 +16,7 @@ import logging
 import os
 import re
 import secrets
+import stat
 import time
 from dataclasses import dataclass
 from pathlib import Path
@@ -53,6 +55,8 @@ class TokenEntry:
 
 def parse_tokens(text: str, source: str = "tokens file") -> list[TokenEntry]:
     entries: list[TokenEntry] = []
+    # digest -> (line, tenant): one token must never name two tenants.
+    seen: dict[bytes, tuple[int, str]] = {}
     for number, line in enumerate(text.splitlines(), start=1):
         words = line.split()
         if not words or words[0].startswith("#"):
@@ -64,13 +68,39 @@ def parse_tokens(text: str, source: str = "tokens file") -> list[TokenEntry]:
             tenant = check_tenant_name(words[0])
         except ValueError as exc:
             raise TokensFileError(f"{source}, line {number}: {exc}") from None
-        entries.append(TokenEntry(tenant, bytes.fromhex(words[1])))
+        digest = bytes.fromhex(words[1])
+        earlier = seen.setdefault(digest, (number, tenant))
+        if earlier[1] != tenant:
+            raise TokensFileError(
+                f"{source}, lines {earlier[0]} and {number}: the same token's SHA-256 names tenant {earlier[1]} "
+                f"and tenant {tenant}; a token belongs to one tenant (give one of them a new token)"
+            )
+        entries.append(TokenEntry(tenant, digest))
     return entries
 
 
-def read_tokens(path: Path) -> list[TokenEntry]:
+def _check_trust(path: Path, status: os.stat_result) -> None:
+    """Refuse a file (or a folder holding it) that anyone but this user and root can change:
+    whoever can write it can add a tenant of their own."""
+    if status.st_uid not in (os.geteuid(), 0):
+        raise TokensFileError(f"the tokens file {path} belongs to uid {status.st_uid}, not to this user or root")
+    if status.st_mode & 0o022:
+        raise TokensFileError(f"others can write to the tokens file {path} (chmod 600 it)")
+    folder = path.absolute().parent
     try:
-        text = path.read_text(encoding="utf-8")
+        holder = folder.stat()
+    except OSError as exc:
+        raise TokensFileError(f"cannot read the folder of the tokens file {path}: {exc}") from None
+    if holder.st_mode & 0o022 and not holder.st_mode & stat.S_ISVTX:
+        raise TokensFileError(f"others can replace the tokens file {path}: its folder {folder} is writable by them")
+
+
+def read_tokens(path: Path) -> list[TokenEntry]:
+    """The file's entries, once it is known that only this user (or root) can change it."""
+    try:
+        with open(path, "rb") as tokens_file:
+            _check_trust(path, os.fstat(tokens_file.fileno()))
+            text = tokens_file.read().decode("utf-8")
     except (OSError, UnicodeDecodeError) as exc:
         raise TokensFileError(f"cannot read the tokens file {path}: {exc}") from None
     return parse_tokens(text, str(path))
@@ -105,29 +135,24 @@ def add_token(path: Path, tenant: str) -> str:
 
 
 class TokensFile:
-    """The tokens file as a running server sees it: read again once it changed, so tenants come and go live.
+    """The tokens file as a running server sees it: read again every second or so, so tenants come and go live.
 
-    A file that turns unreadable or malformed keeps the tenants last read, and
-    the log says why, once per change.
+    A file that turns unreadable, malformed, missing or changeable by others
+    refuses every token until it is good again, and the log says why (once
+    per problem): a line removed to take a token back must never stay valid
+    because the edit that removed it also broke another line.
     """
 
     def __init__(self, path: Path) -> None:
         self.path = path
         self._entries = read_tokens(path)
-        self._stamp = self._stat()
+        self._problem: str | None = None
         self._checked = time.monotonic()
         self._lock = asyncio.Lock()
 
     @property
     def tenants(self) -> list[str]:
         return sorted({entry.tenant for entry in self._entries})
-
-    def _stat(self) -> tuple[int, int, int] | None:
-        try:
-            status = self.path.stat()
-        except OSError:
-            return None
-        return status.st_ino, status.st_size, status.st_mtime_ns
 
     async def tenant_of(self, token: str) -> str | None:
         await self._refresh()
@@ -139,12 +164,19 @@ class TokensFile:
         async with self._lock:
             if time.monotonic() - self._checked < _RELOAD_INTERVAL:
                 return
-            stamp = await asyncio.to_thread(self._stat)
-            if stamp != self._stamp:
-                try:
-                    self._entries = await asyncio.to_thread(read_tokens, self.path)
-                    logger.info("Tokens file read again: %d tenant(s)", len(self.tenants))
-                except TokensFileError as exc:
-                    logger.warning("Keeping the tenants read before: %s", exc)
-                self._stamp = stamp
+            try:
+                entries = await asyncio.to_thread(read_tokens, self.path)
+            except TokensFileError as exc:
+                self._entries = []
+                if str(exc) != self._problem:
+                    logger.error("Refusing every token until the tokens file is good again: %s", exc)
+                self._problem = str(exc)
+            else:
+                if self._problem is not None:
+                    logger.warning("The tokens file is good again; accepting the tokens of its %d tenant(s)",
+                                   len({entry.tenant for entry in entries}))
+                elif entries != self._entries:
+                    logger.info("Tokens file read again: %d tenant(s)", len({entry.tenant for entry in entries}))
+                self._entries = entries
+                self._problem = None
             self._checked = time.monotonic()

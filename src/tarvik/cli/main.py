@@ -30,6 +30,34 @@ they are then offered to the model and checked before the tool runs.
 Run `tarvik COMMAND --help` for each command's examples."""
 
 
+LOG_LEVELS = ["DEBUG", "INFO", "WARNING", "ERROR"]
+LOG_LEVEL_HELP = "how much to log on stderr (default: WARNING, and the sandbox's summary at start)"
+
+
+def _take_log_level_everywhere(parser: argparse.ArgumentParser) -> None:
+    """--log-level after a command too (`tarvik serve --log-level INFO`): given there, it wins."""
+    for action in parser._actions:
+        if isinstance(action, argparse._SubParsersAction):
+            for command in action.choices.values():
+                command.add_argument(
+                    "--log-level", default=argparse.SUPPRESS, choices=LOG_LEVELS, help=LOG_LEVEL_HELP
+                )
+                _take_log_level_everywhere(command)
+
+
+def configure_logging(level: str | None) -> None:
+    """Records go to stderr: stdout belongs to results (and, under `serve`, to the protocol).
+
+    Without a level named, WARNING and worse, and the sandbox's summary at
+    start, which is an INFO record when every wall is up.
+    """
+    logging.basicConfig(
+        stream=sys.stderr, level=level or "WARNING", format="%(asctime)s %(levelname)s %(name)s: %(message)s"
+    )
+    if level is None:
+        logging.getLogger("tarvik.sandbox").setLevel(logging.INFO)
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="tarvik",
@@ -38,15 +66,11 @@ def build_parser() -> argparse.ArgumentParser:
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("--version", action="version", version=f"tarvik {__version__}")
-    parser.add_argument(
-        "--log-level",
-        default="WARNING",
-        choices=["DEBUG", "INFO", "WARNING", "ERROR"],
-        help="how much to log on stderr (default: WARNING)",
-    )
+    parser.add_argument("--log-level", default=None, choices=LOG_LEVELS, help=LOG_LEVEL_HELP)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for command in (serve, call, demo, sandbox, packages, token):
         command.add_parser(commands)
+    _take_log_level_everywhere(parser)
     return parser
 
 
@@ -60,10 +84,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         if not hasattr(args, "pairs") or any(word.startswith("-") for word in extra):
             parser.error(f"unrecognized arguments: {' '.join(extra)}")
         args.pairs = [*args.pairs, *extra]
-    # stdout belongs to results (and, under `serve`, to the protocol).
-    logging.basicConfig(
-        stream=sys.stderr, level=args.log_level, format="%(asctime)s %(levelname)s %(name)s: %(message)s"
-    )
+    configure_logging(args.log_level)
     try:
         status: int = args.run(args)
     except HostUnavailable as exc:

@@ -6,7 +6,7 @@ import argparse
 import asyncio
 from typing import Any
 
-from tarvik.settings import add_sandbox_options, settings_from
+from tarvik.settings import add_options, settings_from
 
 EXAMPLES = """\
 examples:
@@ -19,8 +19,10 @@ Each wall is first set up by a real worker, then attacked by a tool that
 runs like any agent-written tool: it signals its parent, reads the host's
 files, reaches for the host's sockets and shared memory, writes outside its
 scratch, escapes its namespaces and goes past its limits. The exit status
-is 0 when every wall held, 1 otherwise. `tarvik serve` logs the same lines
-at start, and `--require-sandbox` refuses to run tools while one is missing."""
+is 0 when every wall held, 1 otherwise. `tarvik serve` logs at start which
+walls its workers have (one INFO record when all are up, a WARNING naming
+those missing), and `--require-sandbox` refuses to run tools while one is
+missing."""
 
 
 def add_parser(commands: Any) -> None:
@@ -32,12 +34,12 @@ def add_parser(commands: Any) -> None:
         epilog=EXAMPLES,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    add_sandbox_options(parser)
+    add_options(parser, "sandbox")
     parser.set_defaults(run=run)
 
 
 def run(args: argparse.Namespace) -> int:
-    from tarvik.sandbox_check import check_walls
+    from tarvik.sandbox_report.check import check_walls
 
     walls = asyncio.run(check_walls(settings_from(args)))
     for wall in walls:

@@ -11,8 +11,7 @@ import sys
 from pathlib import Path
 from typing import Any
 
-from tarvik.http_settings import HttpSettings, add_http_options, http_settings_from, is_loopback
-from tarvik.settings import Settings, add_sandbox_options, settings_from
+from tarvik.settings import Settings, add_options, is_loopback, settings_from, settings_from_json
 
 EXAMPLES = """\
 examples:
@@ -28,9 +27,14 @@ examples:
   tarvik serve --allow-host api.example.com --tool-env API_KEY --packages requests
       tools may reach one host over HTTP(S), see $API_KEY, and declare requests
       (the same keys in ~/.tarvik/config.toml, or --config FILE)
+  tarvik serve --isolation call --time-limit 20
+      a fresh world for every call, and no call longer than 20 s (a client
+      may cut a call sooner: openai-agents waits 5 s unless told otherwise)
   tarvik serve --http
       streamable HTTP at http://127.0.0.1:8765/mcp (GET /healthz beside it) for
       HOME's store: without tokens, loopback only
+  tarvik serve --http 8767 --log-level INFO
+      the same on 127.0.0.1:8767, saying more
   tarvik token add alice --tokens tokens.txt
   tarvik serve --http 0.0.0.0:8765 --tokens tokens.txt --data-dir /srv/tarvik
       many agents, each presenting its tenant's bearer token, each tenant with
@@ -40,7 +44,8 @@ A tool whose script declares its args (a module-level ARGS_SCHEMA = {...}
 JSON-schema dict literal, or a TypedDict class annotating main's parameter)
 is offered with that schema for args, and calls that do not match it are
 refused before it runs, as a tool error. The client speaks JSON-RPC on stdin/stdout;
-logs go to stderr only, the sandbox's walls among them, one line each, at start.
+logs go to stderr only, with one record at start on the sandbox's walls (INFO when
+all are up, else a WARNING naming what is missing; `tarvik sandbox` attacks each).
 Over HTTP every tool call also logs one access line on stderr (tenant, tool,
 outcome, milliseconds); SIGTERM lets the calls in flight finish, then stops."""
 
@@ -54,30 +59,18 @@ def add_parser(commands: Any) -> None:
         epilog=EXAMPLES,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument(
-        "--register-saved",
-        action=argparse.BooleanOptionalAction,
-        default=None,
-        help="offer every tool saved in ~/.tarvik/custom_tools at start (default: on)",
-    )
-    add_sandbox_options(parser)
-    add_http_options(parser)
-    # How the front of `--tokens` starts the process of one tenant.
+    add_options(parser, "sandbox", "tasks", "serve", "http")
+    # How the front of `--tokens` starts the process of one tenant; its settings come on stdin.
     parser.add_argument("--socket", type=Path, help=argparse.SUPPRESS)
     parser.add_argument("--tenant", help=argparse.SUPPRESS)
     parser.set_defaults(run=run, parser=parser)
 
 
 def run(args: argparse.Namespace) -> int:
-    settings = settings_from(args)
-    http = http_settings_from(args)
     if args.socket is not None:
-        from tarvik.server.http import configure_access_log, serve_tenant
-
-        configure_access_log()
-        assert http is not None
-        asyncio.run(serve_tenant(settings, http, args.tenant, args.socket))
-        return 0
+        return run_tenant(args.tenant, args.socket)
+    settings = settings_from(args)
+    http = settings.http
     if http is None:
         for option in ("tokens", "data_dir"):
             if getattr(args, option) is not None:
@@ -89,22 +82,44 @@ def run(args: argparse.Namespace) -> int:
             f"without --tokens, --http listens on loopback only (127.0.0.1, ::1 or localhost), not on {http.host}; "
             "add tenants with `tarvik token add` and pass --tokens FILE to serve other machines"
         )
-    return asyncio.run(serve_http_until_stopped(settings, http))
+    return asyncio.run(serve_http_until_stopped(settings))
 
 
-async def serve_http_until_stopped(settings: Settings, http: HttpSettings) -> int:
+def run_tenant(tenant: str, socket_path: Path) -> int:
+    """One tenant's process: the front's settings, whole, on the first line of stdin; then serve."""
+    from tarvik.server.http import configure_access_log, serve_tenant
+
+    settings = settings_from_json(read_first_line(0), "the settings the front passed on")
+    configure_access_log()
+    asyncio.run(serve_tenant(settings, tenant, socket_path))
+    return 0
+
+
+def read_first_line(descriptor: int) -> str:
+    """One line, read a byte at a time: what follows it (the end of input) is left for the server."""
+    line = bytearray()
+    while not line.endswith(b"\n"):
+        byte = os.read(descriptor, 1)
+        if not byte:
+            break
+        line += byte
+    return line.decode("utf-8", "replace")
+
+
+async def serve_http_until_stopped(settings: Settings) -> int:
     from tarvik.server.http import configure_access_log, serve_http, stop_on_signals
     from tarvik.server.tenants import serve_tenants
     from tarvik.tokens import TokensFileError
 
+    assert settings.http is not None
     configure_access_log()
     stop = asyncio.Event()
     undo = stop_on_signals(stop)
     try:
-        if http.tokens is None:
-            await serve_http(settings, http, stop)
+        if settings.http.tokens is None:
+            await serve_http(settings, stop)
         else:
-            await serve_tenants(settings, http, stop)
+            await serve_tenants(settings, stop)
     except (OSError, TokensFileError) as exc:
         print(f"tarvik: error: {exc}", file=sys.stderr)
         return 1

@@ -23,7 +23,9 @@ examples:
 
 Adding a token to a tenant that has one gives it a second (one per agent,
 or while changing tokens); deleting a line of the file takes that token back.
-A running server reads the file again when it changes."""
+A running server reads the file again within a second or so; while the file
+is malformed, missing, gives one token to two tenants or can be changed by
+anyone but you (or root), it refuses every token."""
 
 
 def add_parser(commands: Any) -> None:

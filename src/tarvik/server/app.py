@@ -110,12 +110,13 @@ class ToolServer:
     """
 
     def __init__(
-        self, registry: ToolRegistry, *, tenant: str | None = None, max_calls: int | None = None
+        self, registry: ToolRegistry, *, tenant: str | None = None, max_calls: int | None = None, quota: Any = None
     ) -> None:
         self._registry = registry
         # A tenant's store is its process's HOME, a folder of the server's
         # data; the tenant sees it as ~ in every text it is answered with.
-        self._calls = ToolCalls(registry, shown=home_as_tilde(str(Path.home())) if tenant else None)
+        self._calls = ToolCalls(registry, shown=home_as_tilde(str(Path.home())) if tenant else None,
+                                quota=quota)
         self._watches = SessionWatches(registry)
         self._bus = InMemorySubscriptionBus()
         self._tenant = tenant or "-"
@@ -250,9 +251,9 @@ def _loggable(name: str) -> str:
 
 
 def build_server(
-    registry: ToolRegistry, *, tenant: str | None = None, max_calls: int | None = None
+    registry: ToolRegistry, *, tenant: str | None = None, max_calls: int | None = None, quota: Any = None
 ) -> ToolServer:
-    return ToolServer(registry, tenant=tenant, max_calls=max_calls)
+    return ToolServer(registry, tenant=tenant, max_calls=max_calls, quota=quota)
 
 
 async def serve_streams(

@@ -1,13 +1,20 @@
-"""What an HTTP session sent, kept so a client that lost a stream can pick it up where it left off."""
+"""The HTTP sessions of one store: what each sent, kept so a client that lost a stream can pick it up
+where it left off, and room for a new session even when the cap is reached."""
 
 from __future__ import annotations
 
+import logging
+import math
 from collections import OrderedDict
 from typing import Any
 
 from mcp.server.streamable_http import EventCallback, EventId, EventMessage, EventStore, StreamId
 from mcp.server.streamable_http_manager import StreamableHTTPSessionManager
+from mcp.server.auth.middleware.bearer_auth import AuthorizationContext
+from mcp.server.streamable_http import StreamableHTTPServerTransport
 from mcp_types import JSONRPCMessage
+
+logger = logging.getLogger("tarvik.server")
 
 # Enough for the notices and results of the calls a client has under way;
 # the bytes bound what a session holds however large its results.
@@ -47,14 +54,43 @@ class SessionEvents(EventStore):
 
 
 class SessionManager(StreamableHTTPSessionManager):
-    """The SDK's session manager, with a store of events for each session.
+    """The SDK's session manager, with a store of events for each session, that makes room at its cap.
 
     The SDK hands every session the one store it was given, while the ids of
     the streams (the request ids, and one name for every event stream) repeat
     from session to session: a client resuming in one session could be
     replayed another's messages. The manager reads `event_store` once for
     each new session, so answering it with a new store gives each its own.
+
+    At the cap on sessions the SDK refuses a new one until one ends or idles
+    out, so clients that go away without ending theirs lock the store out.
+    Here the session idle for longest is closed instead, to make room; only
+    when every session has a request in flight is the new one refused.
     """
+
+    def _admit_session(self, requestor: AuthorizationContext | None) -> StreamableHTTPServerTransport | None:
+        if self.max_sessions is not None and len(self._server_instances) >= self.max_sessions:
+            self._close_longest_idle()
+        return super()._admit_session(requestor)
+
+    def _close_longest_idle(self) -> None:
+        # An idle session's scope has a deadline (its last request's end plus
+        # the idle time-out); one with a request in flight has none.
+        idle = [
+            (transport.idle_scope.deadline, session_id, transport)
+            for session_id, transport in self._server_instances.items()
+            if transport.idle_scope is not None and math.isfinite(transport.idle_scope.deadline)
+        ]
+        if not idle:
+            return
+        _, session_id, transport = min(idle, key=lambda entry: entry[0])
+        # Forgotten now, so its id answers 404 and the new session has its
+        # place; its server task ends with the scope and terminates it.
+        self._server_instances.pop(session_id, None)
+        self._session_owners.pop(session_id, None)
+        assert transport.idle_scope is not None
+        transport.idle_scope.cancel()
+        logger.info("Closed the session idle for longest to make room for a new one (%d open)", self.max_sessions)
 
     @property  # type: ignore[override]
     def event_store(self) -> EventStore:

@@ -14,7 +14,7 @@ import os
 import signal
 import socket
 import sys
-from collections.abc import Callable, Iterator
+from collections.abc import Awaitable, Callable, Iterator
 from pathlib import Path
 
 import anyio
@@ -28,11 +28,12 @@ from starlette.routing import Route
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
 from tarvik.host import open_host
-from tarvik.http_settings import HttpSettings, is_loopback
-from tarvik.sandbox_check import log_walls
+from tarvik.quota import StoreQuota
+from tarvik.sandbox_report.summary import log_sandbox_summary
 from tarvik.server.app import ToolServer, build_server
+from tarvik.server.connections import ConnectionLimits, connection_cap, guarded_protocol
 from tarvik.server.events import SessionManager
-from tarvik.settings import Settings
+from tarvik.settings import HttpSettings, Settings, is_loopback
 from tarvik.store import store_root
 
 logger = logging.getLogger("tarvik.server")
@@ -142,6 +143,7 @@ def mcp_app(tool_server: ToolServer, http: HttpSettings, *, behind_front: bool) 
         security_settings=security,
         max_request_body_size=http.max_body,
         max_sessions=http.sessions_per_tenant,
+        session_idle_timeout=http.session_idle_timeout,
     )
     guard = RequestGuard(http.request_timeout)
     routes = [Route(MCP_PATH, StreamableHTTPASGIApp(manager)), guard.health_route()]
@@ -158,23 +160,33 @@ class _Uvicorn(uvicorn.Server):
 
 
 async def serve_announced(
-    guard: RequestGuard, listener: socket.socket, settings: Settings, http: HttpSettings, stop: asyncio.Event, what: str
+    guard: RequestGuard, listener: socket.socket, http: HttpSettings, stop: asyncio.Event, what: str,
+    summary: Awaitable[None],
 ) -> None:
-    """Say what is served where, check the sandbox's walls meanwhile, and serve until stopped."""
+    """Say what is served where, log the sandbox's summary meanwhile, and serve until stopped."""
     bound = HttpSettings(host=http.host, port=listener.getsockname()[1])
     print(f"tarvik: serving {bound.url} {what}", file=sys.stderr, flush=True)
-    # Probed while the first clients connect; no answer waits for it.
-    probing = asyncio.get_running_loop().create_task(log_walls(settings))
+    # Told while the first clients connect; no answer waits for it.
+    telling = asyncio.ensure_future(summary)
+    limits = ConnectionLimits(http.header_timeout, connection_cap(http.max_connections))
     try:
-        await run_until_stopped(guard, listener, http.shutdown_grace, stop)
+        await run_until_stopped(guard, listener, http.shutdown_grace, stop, limits)
     finally:
-        probing.cancel()
+        telling.cancel()
 
 
-async def run_until_stopped(guard: RequestGuard, listener: socket.socket, grace: float, stop: asyncio.Event) -> None:
-    """Serve `guard`'s app on `listener` until `stop` is set, then let the calls in flight finish (up to `grace`)."""
+async def run_until_stopped(
+    guard: RequestGuard, listener: socket.socket, grace: float, stop: asyncio.Event,
+    limits: ConnectionLimits | None = None,
+) -> None:
+    """Serve `guard`'s app on `listener` until `stop` is set, then let the calls in flight finish (up to `grace`).
+
+    `limits` hold each connection of a listener that others reach; the unix
+    socket of a tenant's process has the front alone at its other end.
+    """
     config = uvicorn.Config(
-        guard, log_config=None, access_log=False, lifespan="on", timeout_graceful_shutdown=_STREAMS_GRACE
+        guard, log_config=None, access_log=False, lifespan="on", timeout_graceful_shutdown=_STREAMS_GRACE,
+        http=guarded_protocol(limits) if limits is not None else "h11",
     )
     server = _Uvicorn(config)
     serving = asyncio.ensure_future(server.serve(sockets=[listener]))
@@ -214,8 +226,26 @@ def stop_on_signals(stop: asyncio.Event) -> Callable[[], None]:
 
 
 def tcp_listener(host: str, port: int) -> socket.socket:
+    """A listening TCP socket whose connections send each answer at once.
+
+    Made with IPPROTO_TCP named, not 0 as `socket.create_server` makes it:
+    asyncio sets TCP_NODELAY on an accepted connection only then, and
+    without it the last segment of an answer waits for the client's delayed
+    ACK (about 40 ms a call for a client that keeps its connection open).
+    """
     family = socket.AF_INET6 if ":" in host else socket.AF_INET
-    return socket.create_server((host, port), family=family, backlog=1024)
+    listener = socket.socket(family, socket.SOCK_STREAM, socket.IPPROTO_TCP)
+    try:
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        listener.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        if family == socket.AF_INET6:
+            listener.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+        listener.bind((host, port))
+        listener.listen(1024)
+    except BaseException:
+        listener.close()
+        raise
+    return listener
 
 
 def unix_listener(path: Path) -> socket.socket:
@@ -236,26 +266,38 @@ def configure_access_log() -> None:
     access.propagate = False
 
 
-async def serve_http(settings: Settings, http: HttpSettings, stop: asyncio.Event) -> None:
+def store_quota(settings: Settings, *, tenant: bool) -> StoreQuota | None:
+    limit = settings.quota_for(tenant=tenant)
+    return StoreQuota(limit) if limit is not None else None
+
+
+async def serve_http(settings: Settings, stop: asyncio.Event) -> None:
     """Serve HOME's store on loopback, without tokens, until `stop` is set."""
+    http = settings.http
+    assert http is not None
     if not is_loopback(http.host):
         raise ValueError(f"without --tokens, --http listens on loopback only, not on {http.host}")
     listener = tcp_listener(http.host, http.port)
     async with open_host(settings=settings) as host:
-        tool_server = build_server(host.registry, max_calls=http.calls_per_tenant)
+        tool_server = build_server(
+            host.registry, max_calls=http.calls_per_tenant, quota=store_quota(settings, tenant=False)
+        )
         what = (
             "without --tokens, so on loopback only, for every local user and process; "
             f"the tools are those of {store_root()}"
         )
-        await serve_announced(mcp_app(tool_server, http, behind_front=False), listener, settings, http, stop, what)
+        guard = mcp_app(tool_server, http, behind_front=False)
+        await serve_announced(guard, listener, http, stop, what, log_sandbox_summary(host.subprocess_manager))
 
 
-async def serve_tenant(settings: Settings, http: HttpSettings, tenant: str, path: Path) -> None:
+async def serve_tenant(settings: Settings, tenant: str, path: Path) -> None:
     """Serve one tenant's store (HOME) on the unix socket `path` for the front, until it goes or says stop.
 
     The front holds the other end of stdin: its end of file, on purpose or
     because the front died, stops this process as SIGTERM does.
     """
+    http = settings.http
+    assert http is not None
     stop = asyncio.Event()
     undo = stop_on_signals(stop)
     loop = asyncio.get_running_loop()
@@ -263,7 +305,10 @@ async def serve_tenant(settings: Settings, http: HttpSettings, tenant: str, path
     try:
         listener = unix_listener(path)
         async with open_host(settings=settings) as host:
-            tool_server = build_server(host.registry, tenant=tenant, max_calls=http.calls_per_tenant)
+            tool_server = build_server(
+                host.registry, tenant=tenant, max_calls=http.calls_per_tenant,
+                quota=store_quota(settings, tenant=True),
+            )
             guard = mcp_app(tool_server, http, behind_front=True)
             print("ready", flush=True)
             await run_until_stopped(guard, listener, http.shutdown_grace, stop)

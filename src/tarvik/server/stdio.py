@@ -9,7 +9,8 @@ from collections.abc import Callable
 from mcp.server.stdio import stdio_server
 
 from tarvik.host import open_host
-from tarvik.sandbox_check import log_walls
+from tarvik.quota import StoreQuota
+from tarvik.sandbox_report.summary import log_sandbox_summary
 from tarvik.server.app import build_server, serve_streams
 from tarvik.settings import Settings
 
@@ -31,15 +32,17 @@ async def serve_stdio(
     # The transport points fds 0 and 1 away from the protocol pipes while it
     # serves; entering it before the host exists means no worker process the
     # manager starts can inherit them and corrupt the stream.
+    settings = settings or Settings()
+    quota = settings.quota_for(tenant=False)
     async with stdio_server() as (read_stream, write_stream):
         try:
             async with open_host(register_saved=register_saved, settings=settings) as host:
-                tool_server = build_server(host.registry)
+                tool_server = build_server(host.registry, quota=StoreQuota(quota) if quota else None)
                 logger.info("Serving %s over stdio", ", ".join(host.registry.names()))
-                # Probed while the client starts up; the answer to its first
+                # Told while the client starts up; the answer to its first
                 # request does not wait for it.
                 probing = asyncio.get_running_loop().create_task(
-                    log_walls(settings or Settings())
+                    log_sandbox_summary(host.subprocess_manager)
                 )
                 try:
                     await serve_streams(tool_server, read_stream, write_stream)

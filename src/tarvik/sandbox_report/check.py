@@ -1,8 +1,8 @@
 """Every wall of the tool sandbox, checked live: set up by the worker, then attacked by a tool.
 
-`tarvik sandbox` prints the result and `tarvik serve` logs it at start. The
-attacks run in a real worker with small limits of their own (so that going
-past them is quick); the mechanisms are the ones every call gets.
+`tarvik sandbox` prints the result. The attacks (`attack.py`) run in a real
+worker with small limits of their own (so that going past them is quick);
+the mechanisms are the ones every call gets.
 """
 
 from __future__ import annotations
@@ -10,7 +10,6 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import ctypes
-import logging
 import os
 import socket
 import tempfile
@@ -19,12 +18,10 @@ import uuid
 from dataclasses import dataclass
 from pathlib import Path
 
-from tarvik.core import sandbox_probe
 from tarvik.core.sandbox import WALLS, size_text
 from tarvik.core.subprocess_manager import SubprocessManager, SubprocessTask, WorkerLimits
+from tarvik.sandbox_report import attack
 from tarvik.settings import Settings
-
-logger = logging.getLogger("tarvik.sandbox")
 
 # Small enough that the probe goes past each limit in a moment.
 PROBE_LIMITS = WorkerLimits(processes=8, memory=64 << 20, scratch=4 << 20, address_space=1 << 30)
@@ -92,24 +89,6 @@ def _detail(name: str, held: bool, seen: str, state: str, settings: Settings) ->
     return f"{seen} (yours: {limit})" if limit else seen
 
 
-async def log_walls(settings: Settings) -> None:
-    """The same lines, to the log: each missing wall as a warning, then how many held."""
-    try:
-        walls = await check_walls(settings)
-    except Exception:  # noqa: BLE001 - a failed check must not take the server down
-        logger.exception("The sandbox check failed")
-        return
-    for wall in walls:
-        logger.log(logging.INFO if wall.held else logging.WARNING, "sandbox: %s", wall.line())
-    held = sum(wall.held for wall in walls)
-    consequence = ""
-    if held < len(walls):
-        consequence = ("; no tool runs until they do (--require-sandbox)" if settings.require_sandbox
-                       else "; tools run without the others")
-    logger.warning("sandbox: %d of %d walls held%s (`tarvik sandbox` shows each)",
-                   held, len(walls), consequence)
-
-
 async def _run(manager: SubprocessManager, source: str, args: object, path: str | None = None):
     with tempfile.TemporaryDirectory(prefix="tarvik-probe-") as folder:
         if path is None:
@@ -122,7 +101,7 @@ async def _run(manager: SubprocessManager, source: str, args: object, path: str 
 async def _attack(manager: SubprocessManager, bait: dict[str, object]) -> dict[str, tuple[bool, str]]:
     args = {**bait, "processes": PROBE_LIMITS.processes, "memory": PROBE_LIMITS.memory,
             "scratch": PROBE_LIMITS.scratch}
-    result = await _run(manager, "", args, path=sandbox_probe.__file__)
+    result = await _run(manager, "", args, path=attack.__file__)
     if result.error is not None:
         return dict.fromkeys(
             ("processes", "file system", "ipc", "network"), (False, f"the probe failed: {result.error}")

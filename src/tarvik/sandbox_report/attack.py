@@ -1,4 +1,4 @@
-"""A tool that attacks the wall it runs behind, for `tarvik sandbox`.
+"""A tool that attacks the walls it runs behind, for `tarvik sandbox` (`check.py`).
 
 It runs as any agent-written tool does, through the real worker, and tries
 what such a tool would: signal its parent, read the host's files, reach the
