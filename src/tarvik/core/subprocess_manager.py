@@ -91,8 +91,6 @@ class _Runners:
 
     async def aclose(self) -> None:
         await self.worlds.aclose()
-        if self.exchange.leaving:
-            await asyncio.gather(*self.exchange.leaving, return_exceptions=True)
         await self.pool.aclose()
 
     def close_now(self) -> None:

@@ -26,7 +26,7 @@ _ATTEMPTS = 3
 _DIED_EARLY = "Workers kept dying before they could take the task"
 # The limits whose signal ended a tool process.
 _SIGNAL_LIMITS = {-int(signal.SIGXCPU): "cpu", -int(signal.SIGXFSZ): "file size"}
-# How long a world run once may take to leave after its answer before it is ended.
+# How long to wait for a world to be gone once it was ended.
 _LEAVE_GRACE = 2.0
 
 
@@ -81,7 +81,6 @@ class Exchange:
         self.pool = pool
         self.settings = settings
         self._grant_for = grant_for
-        self.leaving: set[asyncio.Task[None]] = set()
 
     async def open_task(self, job: Job, deadline: float) -> tuple[Task, Grant] | SubprocessResult:
         """A blank task admitted to the job's tool, with what the job is granted."""
@@ -178,22 +177,6 @@ class Exchange:
                 error += f" (the call's memory limit ({size_text(limits.memory)}) was reached)"
         return error, limit
 
-    def leave_later(self, task: Task) -> None:
-        """A world run once has answered: it leaves by itself, or is ended after a grace."""
-
-        async def leave() -> None:
-            try:
-                await asyncio.wait_for(asyncio.shield(task.exited), _LEAVE_GRACE)
-            except TimeoutError:
-                pass
-            finally:
-                task.retire()
-
-        leaving = asyncio.get_running_loop().create_task(leave())
-        self.leaving.add(leaving)
-        leaving.add_done_callback(self.leaving.discard)
-
-
 async def end(task: Task) -> None:
     """End a task and wait until it is gone, however the caller is interrupted meanwhile."""
     try:
@@ -234,7 +217,8 @@ class OnceRunner:
                 raise
             result = await exchange.result_of(task, answer, world="fresh", single_use=True,
                                               refused_code=refused_code)
-            exchange.leave_later(task)
+            # Answered: what the call left, the task's end takes along now.
+            task.retire()
             return result
         return SubprocessResult(error=_DIED_EARLY)
 
@@ -297,7 +281,7 @@ class WarmRunner:
             return None
         if answer.frame is None or not answer.frame[protocol.OK]:
             result = await exchange.result_of(task, answer, world="fresh", single_use=True)
-            exchange.leave_later(task)
+            task.retire()
             return result
         world = WarmWorld(job.key, task)  # type: ignore[arg-type]
         self._worlds.add(world)
