@@ -20,11 +20,13 @@ def main(args):
 
 
 @pytest.fixture
-def host(tc: Any) -> tuple[Any, ToolRegistry]:
+async def host(tc: Any) -> Any:
     registry = ToolRegistry()
-    creator = tc.ToolCreatorTool(SubprocessManager(), registry)
+    manager = SubprocessManager()
+    creator = tc.ToolCreatorTool(manager, registry)
     registry.register(creator)
-    return creator, registry
+    yield creator, registry
+    await manager.aclose()
 
 
 async def test_created_tool_is_registered_and_runs_in_a_worker(host: tuple[Any, ToolRegistry], store: Path) -> None:
