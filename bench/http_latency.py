@@ -37,8 +37,8 @@ from mcp.client.session import ClientSession
 from mcp.client.stdio import StdioServerParameters, stdio_client
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from http_load import tarvik_command  # noqa: E402
-from worker_latency import RESULTS, machine, percentile  # noqa: E402
+from http_load import tarvik_command
+from worker_latency import RESULTS, machine, percentile
 
 MODES = ("stdio", "direct", "front")
 LIST = {"operation": "list"}

@@ -34,7 +34,7 @@ from mcp.client.stdio import StdioServerParameters, stdio_client
 from mcp.client.streamable_http import streamable_http_client
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from worker_latency import RESULTS, machine, percentile  # noqa: E402
+from worker_latency import RESULTS, machine, percentile
 
 TOOL_CODE = 'def main(args):\n    return {"success": True, "result": sum(args.get("numbers", []))}\n'
 ARGS = {"numbers": [1, 2, 3]}

@@ -129,7 +129,7 @@ def _replace_files(folder: Path, files: dict[str, bytes]) -> None:
             with open(descriptor, "wb") as file:
                 file.write(content)
                 os.fsync(file.fileno())
-        for temporary, name in zip(temporaries, files):
+        for temporary, name in zip(temporaries, files, strict=True):
             os.replace(temporary, folder / name)
         temporaries.clear()
     finally:
@@ -238,7 +238,7 @@ class PlainToolCreatorTool(Tool):
                                         script_path=str(script), subprocess_manager=self._manager)
                 self._registry.register(tool)
                 logger.info(f"Registered custom tool: {tool_name}")
-            except Exception as error:
+            except Exception as error:  # noqa: BLE001 - the creator's one guarded step
                 logger.warning(f"Failed to register tool {tool_name}: {error}")
                 return (f"Tool saved to {script} but registration failed: {error}. "
                         "You can still run it with tool_creator run.")

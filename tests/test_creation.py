@@ -8,7 +8,6 @@ from pathlib import Path
 from typing import Any
 
 import pytest
-
 from conftest import FakeManager, FakeResult
 
 CODE = "def main(args):\n    return {'success': True, 'result': args}\n"

@@ -7,7 +7,6 @@ from pathlib import Path
 from typing import Any
 
 import pytest
-
 from conftest import FakeManager, FakeResult
 
 OPERATION_DESCRIPTION = "\n".join([

@@ -272,7 +272,7 @@ def certificate_authority(folder: Path) -> tuple[Path, Path, Path]:
     from cryptography.hazmat.primitives.asymmetric import ec
     from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 
-    now = datetime.datetime.now(datetime.timezone.utc)
+    now = datetime.datetime.now(datetime.UTC)
     keys = [ec.generate_private_key(ec.SECP256R1()) for _ in range(2)]
     names = [x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, name)])
              for name in ("tarvik test authority", "127.0.0.1")]

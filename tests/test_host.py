@@ -7,8 +7,8 @@ from pathlib import Path
 from typing import Any
 
 import pytest
-
 from conftest import FakeManager, FakeResult
+
 from tarvik.calls import ToolCalls
 from tarvik.host import (
     Host,

@@ -22,8 +22,8 @@ from mcp.client.streamable_http import streamable_http_client
 from mcp.shared.exceptions import MCPError
 from test_mcp_stdio import SUM_CODE, ChangeCounter, tarvik_command, text_of
 
-from tarvik.server.events import SessionEvents
 from tarvik.cli.main import main
+from tarvik.server.events import SessionEvents
 from tarvik.server.http import tcp_listener
 from tarvik.server.request_id import RequestIdScanner
 from tarvik.tokens import TokensFileError, add_token, parse_tokens, tenant_of
@@ -243,7 +243,7 @@ async def test_a_tokens_file_that_turns_bad_refuses_every_token_until_it_is_good
     tmp_path: Path, tenants: dict[str, str], edit: str
 ) -> None:
     tokens = tmp_path / "tokens"
-    alice_line, bob_line = tokens.read_text().splitlines()
+    _, bob_line = tokens.read_text().splitlines()
     bad = {"malformed line": f"{bob_line}\nmallory\n", "writable by others": f"{bob_line}\n",
            "duplicate digest": f"{bob_line}\nmallory {bob_line.split()[1]}\n"}
 

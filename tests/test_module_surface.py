@@ -147,7 +147,7 @@ async def test_declared_results_are_checked_on_return(creator: Any, manager: Any
 
     odd = Odd.__new__(Odd)
     odd._custom_tools_dir = 42  # makes _list_tools fail inside, not on return
-    with pytest.raises(TypeError, match="os.PathLike object, not int"):
+    with pytest.raises(TypeError, match=r"os\.PathLike object, not int"):
         odd._list_tools()
 
 

@@ -23,10 +23,9 @@ from dataclasses import dataclass
 from typing import Any
 
 import pytest
+from conftest import FakeResult
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
-
-from conftest import FakeResult
 
 settings.register_profile(
     "coroutine-ci", max_examples=300, deadline=None, database=None,

@@ -17,10 +17,9 @@ from pathlib import Path
 from typing import Any
 
 import pytest
+from conftest import FakeManager, FakeResult
 from hypothesis import HealthCheck, event, example, given, settings
 from hypothesis import strategies as st
-
-from conftest import FakeManager, FakeResult
 
 settings.register_profile(
     "properties-ci",

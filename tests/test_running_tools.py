@@ -6,7 +6,6 @@ from pathlib import Path
 from typing import Any
 
 import pytest
-
 from conftest import FakeManager, FakeResult
 
 

@@ -18,7 +18,6 @@ from pathlib import Path, PurePosixPath
 from typing import Any
 
 import pytest
-
 from conftest import FakeManager
 
 UNSAFE_NAMES = ["..", ".", "../escape", "a/b", "/etc", "a\\b", "C:evil", "c:", "nul\0byte"]

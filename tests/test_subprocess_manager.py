@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import asyncio
 import os
-import sys
 import textwrap
 import uuid
 from pathlib import Path
@@ -370,7 +369,7 @@ async def test_concurrent_calls_over_many_tools_each_get_their_own_tools_answer(
     assert [(result.output["tool"], result.output["square"]) for result in results] == [
         (f"t{n % 8}", n * n) for _, n in calls
     ]
-    for (_, n), result in zip(calls, results):
+    for (_, n), result in zip(calls, results, strict=True):
         marks = set(result.output["found"]) - set(fresh_scratch())
         # A tool's scratch may keep what its own earlier calls left, never another tool's.
         assert all(mark.startswith(f"mark-t{n % 8}-") for mark in marks), marks

@@ -17,6 +17,7 @@ import pytest
 from tarvik.core.sandbox import WALLS
 from tarvik.core.subprocess_manager import SubprocessManager, SubprocessTask
 
+
 def children_of(pid: int) -> list[int]:
     found = []
     for entry in os.listdir(f"/proc/{pid}/task"):

@@ -37,8 +37,9 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 HOME = Path(tempfile.mkdtemp(prefix="tarvik-leak-"))
 os.environ["HOME"] = str(HOME)  # before the import: the store is created under it
 
-import tarvik.tools.tool_creator as tc  # noqa: E402
 from conftest import FakeManager, FakeResult  # noqa: E402
+
+import tarvik.tools.tool_creator as tc  # noqa: E402
 from tarvik.tools.registry import ToolRegistry  # noqa: E402
 
 STORE = HOME / ".tarvik" / "custom_tools"

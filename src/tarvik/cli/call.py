@@ -83,7 +83,7 @@ async def call_and_print(tool: str, arguments: dict[str, Any], *, settings: Sett
         except InvalidArgumentsError as exc:
             print(f"tarvik call: error: {exc}", file=sys.stderr)
             return 2
-        except Exception as exc:
+        except Exception as exc:  # noqa: BLE001 - a tool's failure is the command's answer
             print(f"tarvik call: {tool} raised {type(exc).__name__}: {exc}", file=sys.stderr)
             return 1
     if outcome.printed:

@@ -136,7 +136,7 @@ def _split_port(text: str) -> tuple[str, int | None] | None:
     host, port_text = text, None
     if text.startswith("["):
         end = text.find("]")
-        if end < 0 or end + 1 < len(text) and text[end + 1] != ":":
+        if end < 0 or (end + 1 < len(text) and text[end + 1] != ":"):
             return None
         host, rest = text[: end + 1], text[end + 1:]
         port_text = rest[1:] if rest else None
@@ -193,7 +193,7 @@ class HostRule:
         if parsed is None and not wildcard:
             written = _split_port(text)
             network = _network(written[0]) if written is not None else None
-            if network is not None:
+            if network is not None and written is not None:
                 parsed = (str(network), written[1])
         if parsed is None or (wildcard and _address(parsed[0]) is not None):
             raise ValueError(
@@ -535,7 +535,7 @@ def host_addresses() -> frozenset[IpAddress]:
 
 def _message_addresses(data: bytes, start: int, end: int) -> list[IpAddress]:
     family = data[start]
-    size = {socket.AF_INET: 4, socket.AF_INET6: 16}.get(family)
+    size = {int(socket.AF_INET): 4, int(socket.AF_INET6): 16}.get(family)
     found = []
     attribute = start + _ADDRESS_MESSAGE.size
     while size is not None and attribute + _ATTRIBUTE.size <= end:

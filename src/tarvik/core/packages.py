@@ -420,7 +420,7 @@ def _uv_environment() -> dict[str, str]:
 def _interpreter_version(python: str) -> Version:
     """The version of the interpreter tools run on (a release's, whatever its build adds)."""
     if os.path.realpath(python) == os.path.realpath(sys.executable):
-        return Version("%d.%d.%d" % sys.version_info[:3])
+        return Version("{}.{}.{}".format(*sys.version_info[:3]))
     try:
         found = subprocess.run(
             [python, "-I", "-c", "import sys; print('%d.%d.%d' % sys.version_info[:3])"],
@@ -720,10 +720,10 @@ def prune(used_scripts: Iterable[Path], root: Path | None = None) -> Pruned:
     for index in sorted((root / "index").glob("*.json")):
         try:
             entry = json.loads(index.read_text())
-            requirements, environment = tuple(entry["requirements"]), entry["environment"]
+            indexed, environment = tuple(entry["requirements"]), entry["environment"]
         except (OSError, ValueError, KeyError, TypeError):
-            requirements, environment = (), None
-        if requirements in used:
+            indexed, environment = (), None
+        if indexed in used:
             kept.add(environment)
         else:
             index.unlink(missing_ok=True)

@@ -70,7 +70,7 @@ class Launcher:
             argv += ["--report-fd", str(report_fd)]
         for folder in cgroups:
             argv += ["--cgroup", folder]
-        return argv + ["--"]
+        return [*argv, "--"]
 
     @staticmethod
     def parse_report(raw: bytes) -> dict[str, str]:

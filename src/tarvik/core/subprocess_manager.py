@@ -42,7 +42,7 @@ from typing import Any
 
 from tarvik.core.network_proxy import PROXY_PORT, HostRule, NetworkProxy
 from tarvik.core.packages import Environments, PackageError, PackagePolicy
-from tarvik.core.sandbox import Launcher, missing_walls, walls_report
+from tarvik.core.sandbox import Launcher, missing_walls
 from tarvik.runner.outcome import SubprocessResult, WorkerLimits, failure
 from tarvik.runner.pool import PoolError, WorkerPool
 from tarvik.runner.runs import Exchange, Grant, Job, OnceRunner, Runner, Settings, WarmRunner

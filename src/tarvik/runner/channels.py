@@ -220,7 +220,8 @@ class FrameReader:
         if frame.get(protocol.SEQ) != self._expected:
             self._refuse("The tool's process answered another message than the one it was sent")
             return None
-        return frame
+        answer: dict[str, Any] = frame
+        return answer
 
     def _refuse(self, problem: str) -> None:
         self.problem = problem

@@ -400,9 +400,10 @@ class WorkerPool:
             self._tasks[task.pid] = task
             self._offer(task)
         elif "exited" in message:
-            task = self._tasks.pop(message["exited"], None)
-            if task is None:
+            exited = self._tasks.pop(message["exited"], None)
+            if exited is None:
                 return
+            task = exited
             limits_met = {key: bool(message.get(key)) for key in ("oom", "pids_max")}
             task.on_exit(message.get("code"), limits_met=limits_met)
             if task in self._idle:

@@ -17,6 +17,7 @@ import signal
 import threading
 import time
 from collections.abc import Mapping, Sequence
+from typing import Any
 
 # Python ignores SIGPIPE and SIGXFSZ, and ignored signals survive exec; the
 # tool's own children should meet the usual defaults.
@@ -85,7 +86,7 @@ class SpawnedWorker:
         reserved = max(child_fds, default=2)
         moved = {fd: _clear_of(fd, reserved) for fd in set(child_fds.values())}
         sources = {target: moved[fd] for target, fd in child_fds.items()}
-        file_actions: list[tuple[int, ...] | tuple[int, str, int, int]] = [
+        file_actions: list[tuple[Any, ...]] = [
             (os.POSIX_SPAWN_OPEN, 0, os.devnull, os.O_RDONLY, 0)
         ]
         file_actions += [(os.POSIX_SPAWN_DUP2, fd, target) for target, fd in sources.items()]

@@ -95,6 +95,7 @@ class Exchange:
 
     async def take_task(self, deadline: float, timeout: float) -> Task | SubprocessResult:
         """A blank task, or the result that says why there is none."""
+        problem = "The worker pool could not start"
         for _ in range(_ATTEMPTS):
             try:
                 async with asyncio.timeout_at(deadline):
@@ -106,13 +107,13 @@ class Exchange:
             except PoolError as error:
                 if self.pool.closed:
                     return SubprocessResult(error=str(error))
-                last = str(error)  # its zygote died: the next try starts another
-        return SubprocessResult(error=last)
+                problem = str(error)  # its zygote died: the next try starts another
+        return SubprocessResult(error=problem)
 
     def first_message(self, job: Job, grant: Grant, *, keep: bool,
                       calls: int = 1) -> dict[str, Any]:
         limits = self.settings.limits
-        walls = limits.described()
+        walls: dict[str, Any] = dict(limits.described())
         if grant.proxy:
             walls["network"] = "proxy"
         message: dict[str, Any] = {
@@ -161,7 +162,7 @@ class Exchange:
             error = task.results.problem or "The tool's process exited without a result"
         error, limit = self.with_limits(error, limits_met)
         return failure(error, answer.printed + task.output.take(), world,
-                       limit or _SIGNAL_LIMITS.get(code))
+                       limit or (_SIGNAL_LIMITS.get(code) if code is not None else None))
 
     def with_limits(self, error: str, limits_met: dict[str, bool]) -> tuple[str, str | None]:
         """``error``, with the call's limits it met unless it names them already; and the

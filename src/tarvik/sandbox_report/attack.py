@@ -151,15 +151,12 @@ def _landlock(args: dict[str, Any]) -> Finding:
 
 def _seccomp(args: dict[str, Any]) -> Finding:
     libc = ctypes.CDLL(None, use_errno=True)
-    refused = [
-        name
-        for name, call in (
-            ("unshare", lambda: libc.unshare(0x40000000)),
-            ("mount", lambda: libc.mount(b"none", b"/tmp", b"tmpfs", 0, None)),
-            ("ptrace", lambda: libc.ptrace(16, 1, 0, 0)),
-        )
-        if call() == -1 and ctypes.get_errno() == 1
-    ]
+    calls: tuple[tuple[str, Callable[[], int]], ...] = (
+        ("unshare", lambda: libc.unshare(0x40000000)),
+        ("mount", lambda: libc.mount(b"none", b"/tmp", b"tmpfs", 0, None)),
+        ("ptrace", lambda: libc.ptrace(16, 1, 0, 0)),
+    )
+    refused = [name for name, call in calls if call() == -1 and ctypes.get_errno() == 1]
     if _status("Seccomp") != "2" or len(refused) < 3:
         return False, f"seccomp mode {_status('Seccomp')}, refused only {refused}"
     return True, "unshare, mount and ptrace refused"

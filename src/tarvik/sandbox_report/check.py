@@ -15,11 +15,17 @@ import socket
 import tempfile
 import textwrap
 import uuid
+from collections.abc import AsyncIterator
 from dataclasses import dataclass
 from pathlib import Path
 
 from tarvik.core.sandbox import WALLS, size_text
-from tarvik.core.subprocess_manager import SubprocessManager, SubprocessTask, WorkerLimits
+from tarvik.core.subprocess_manager import (
+    SubprocessManager,
+    SubprocessResult,
+    SubprocessTask,
+    WorkerLimits,
+)
 from tarvik.sandbox_report import attack
 from tarvik.settings import Settings
 
@@ -89,7 +95,8 @@ def _detail(name: str, held: bool, seen: str, state: str, settings: Settings) ->
     return f"{seen} (yours: {limit})" if limit else seen
 
 
-async def _run(manager: SubprocessManager, source: str, args: object, path: str | None = None):
+async def _run(manager: SubprocessManager, source: str, args: object,
+               path: str | None = None) -> SubprocessResult:
     with tempfile.TemporaryDirectory(prefix="tarvik-probe-") as folder:
         if path is None:
             path = os.path.join(folder, "tool.py")
@@ -110,7 +117,7 @@ async def _attack(manager: SubprocessManager, bait: dict[str, object]) -> dict[s
 
 
 @contextlib.asynccontextmanager
-async def _bait():
+async def _bait() -> AsyncIterator[dict[str, object]]:
     """What a tool must not reach: a TCP and two unix servers, shared memory, the host's files."""
     connections: list[int] = []
 

@@ -83,7 +83,7 @@ class _ChangingToolsServer(Server[Any]):
 
 
 def _text_result(*texts: str, is_error: bool) -> types.CallToolResult:
-    content = [types.TextContent(type="text", text=text) for text in texts]
+    content: list[types.ContentBlock] = [types.TextContent(type="text", text=text) for text in texts]
     return types.CallToolResult(content=content, is_error=is_error)
 
 
@@ -242,7 +242,8 @@ def _session_of(ctx: ServerRequestContext[Any, Any]) -> str | None:
     headers = getattr(ctx.request, "headers", None)
     if headers is None:
         return ""
-    return headers.get("mcp-session-id")
+    session: str | None = headers.get("mcp-session-id")
+    return session
 
 
 def _loggable(name: str) -> str:

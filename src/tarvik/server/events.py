@@ -8,10 +8,16 @@ import math
 from collections import OrderedDict
 from typing import Any
 
-from mcp.server.streamable_http import EventCallback, EventId, EventMessage, EventStore, StreamId
-from mcp.server.streamable_http_manager import StreamableHTTPSessionManager
 from mcp.server.auth.middleware.bearer_auth import AuthorizationContext
-from mcp.server.streamable_http import StreamableHTTPServerTransport
+from mcp.server.streamable_http import (
+    EventCallback,
+    EventId,
+    EventMessage,
+    EventStore,
+    StreamableHTTPServerTransport,
+    StreamId,
+)
+from mcp.server.streamable_http_manager import StreamableHTTPSessionManager
 from mcp_types import JSONRPCMessage
 
 logger = logging.getLogger("tarvik.server")
@@ -92,7 +98,7 @@ class SessionManager(StreamableHTTPSessionManager):
         transport.idle_scope.cancel()
         logger.info("Closed the session idle for longest to make room for a new one (%d open)", self.max_sessions)
 
-    @property  # type: ignore[override]
+    @property
     def event_store(self) -> EventStore:
         return SessionEvents()
 

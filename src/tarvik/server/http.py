@@ -42,7 +42,7 @@ MCP_PATH = "/mcp"
 HEALTH_PATH = "/healthz"
 # What is left once the calls in flight are done or out of time: event
 # streams, which the clients open again elsewhere.
-_STREAMS_GRACE = 2.0
+_STREAMS_GRACE = 2
 
 
 def json_error(status: int, message: str) -> JSONResponse:

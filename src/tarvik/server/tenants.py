@@ -131,7 +131,7 @@ class TenantProcess:
         self._command = command
         self._settings = settings
         self._process: asyncio.subprocess.Process | None = None
-        self._output: asyncio.Task[None] | None = None
+        self._output: asyncio.Future[bytes] | None = None
         self.client = httpx2.AsyncClient(
             transport=httpx2.AsyncHTTPTransport(uds=str(socket_path)),
             base_url="http://tenant",

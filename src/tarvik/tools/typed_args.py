@@ -23,7 +23,6 @@ from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import Any
 
-
 SCHEMA_NAME = "ARGS_SCHEMA"
 
 _SIMPLE_TYPES: dict[str, dict[str, Any]] = {
@@ -157,11 +156,9 @@ def _references(value: Any) -> Iterator[str]:
 def _last_assignment(tree: ast.Module, name: str) -> ast.expr | None:
     found: ast.expr | None = None
     for statement in tree.body:
-        if isinstance(statement, ast.Assign) and any(
+        if (isinstance(statement, ast.Assign) and any(
             isinstance(target, ast.Name) and target.id == name for target in statement.targets
-        ):
-            found = statement.value
-        elif (
+        )) or (
             isinstance(statement, ast.AnnAssign)
             and isinstance(statement.target, ast.Name)
             and statement.target.id == name

@@ -144,7 +144,7 @@ class CallCgroups:
         """(controller, folder) pairs: one folder for all on v2, one per controller on v1."""
         if self.version == 2:
             return [(controller, folders[0]) for controller in self.controllers]
-        return list(zip(self.controllers, folders))
+        return list(zip(self.controllers, folders, strict=True))
 
     @classmethod
     def remove_orphaned_fresh(cls, prefix: str) -> None:

@@ -100,7 +100,7 @@ def _single_argument_problem(arguments: ast.arguments) -> str | None:
         return f", but it requires {required}"
     missing_keywords = [
         arg.arg
-        for arg, default in zip(arguments.kwonlyargs, arguments.kw_defaults)
+        for arg, default in zip(arguments.kwonlyargs, arguments.kw_defaults, strict=True)
         if default is None
     ]
     if missing_keywords:
@@ -152,7 +152,7 @@ def load_module(path: str, source: bytes, walls: Walls | None = None) -> ModuleT
     sys.modules[MODULE_NAME] = module
     walls.watch_network()
     try:
-        exec(compile(source, path, "exec"), module.__dict__)  # noqa: S102 - running it is the job
+        exec(compile(source, path, "exec"), module.__dict__)
     except BaseException as error:  # noqa: BLE001 - everything the tool raises is reported
         raise walls.failure("Loading the tool failed:", error) from None
     return module
@@ -423,7 +423,7 @@ def warm_up() -> None:
     message = json.loads(protocol.frame({"load": {"check": True, "source": source}})[4:])
     validate_code(message["load"]["source"])
     namespace: dict[str, Any] = {}
-    exec(compile(source.encode(), "/tool/tool.py", "exec"), namespace)  # noqa: S102 - our own
+    exec(compile(source.encode(), "/tool/tool.py", "exec"), namespace)
     output = call_function(_Module(namespace), "main", message)
     encode_result({protocol.OK: True, protocol.OUTPUT: output}, 1 << 20)
 

@@ -94,7 +94,8 @@ def _enter(world: Any, first: dict[str, Any]) -> str:
     admitted = tool_process.read_all(protocol.ADMITTED_FD)
     if admitted[:1] != b"S":
         raise OSError(admitted[1:].decode(errors="replace") or "its supervisor is gone")
-    return world.enter(first)
+    path: str = world.enter(first)
+    return path
 
 
 def _probe(world: Any) -> NoReturn:
@@ -156,7 +157,8 @@ class Zygote:
             # fork they write to fds 1 and 2, which by then are the capture.
             for stream in (sys.stdout, sys.stderr):
                 stream.flush()
-                stream.reconfigure(encoding="utf-8", errors="backslashreplace", line_buffering=True)
+                stream.reconfigure(  # type: ignore[union-attr]  # the interpreter's own TextIOWrapper
+                    encoding="utf-8", errors="backslashreplace", line_buffering=True)
             self.streams_ready = True
         except (OSError, ValueError, AttributeError):
             self.streams_ready = False
@@ -200,7 +202,8 @@ class Zygote:
         if not report["world"]:
             self.world.root = None
             self.world.problem = report["world_problem"]
-        return report.get("walls", {})
+        walls: dict[str, str] = report.get("walls", {})
+        return walls
 
     def serve(self) -> NoReturn:
         import socket

@@ -194,7 +194,9 @@ class World:
         """A task: (its supervisor's pid, -1) here, (0, the admission descriptor) in its tool
         process. ``channels``: its task, result, capture (-1: stdout and stderr as they are)
         and control ends, in the protocol's order."""
-        return self.walls.fork_task(cgroups, lifeline, *self.task_plan(), list(channels))
+        forked: tuple[int, int] = self.walls.fork_task(cgroups, lifeline, *self.task_plan(),
+                                                      list(channels))
+        return forked
 
     def task_plan(self) -> tuple[Any, ...]:
         """The world every task is prepared with: (root, scratch bytes and inodes, the tool's
@@ -212,10 +214,11 @@ class World:
         scratch = self.scratch()
         if not self.enabled or scratch is None:
             return {}
-        return self.walls.seal_task(
+        walls: dict[str, str] = self.walls.seal_task(
             scratch, self.uid, self.gid, self.inside_uid, self.inside_gid,
             self.processes or 0, [self.proxy_port] if self.proxy_port else [],
         )
+        return walls
 
     def describe(self, limits: dict[str, Any]) -> dict[str, Any]:
         """What the task's error texts may say about its walls."""
