@@ -97,8 +97,6 @@ class WorkerPool:
         self._tasks: dict[int, Task] = {}
         self._idle: collections.deque[Task] = collections.deque()
         self._waiters: collections.deque[asyncio.Future[Task]] = collections.deque()
-        # Whether tasks get a world of their own, as the zygote found.
-        self.has_world = False
         self._failure: str | None = None
         self.closed = False
         _live_pools.add(self)
@@ -174,7 +172,6 @@ class WorkerPool:
     def _record_protections(self, raw: bytes, hello: dict[str, Any]) -> None:
         launcher = Launcher.parse_report(raw) if self._launcher is not None else None
         self.protections = walls_report(launcher, self._launcher_problem, hello, self._world)
-        self.has_world = bool(hello.get("world"))
 
     async def aclose(self) -> None:
         """Stop the zygote (which kills and reaps every worker) and remove the folders."""

@@ -175,9 +175,3 @@ class Task:
     async def stop(self) -> int | None:
         self.retire()
         return await asyncio.shield(self.exited)
-
-    def close_channels(self) -> None:
-        self.messages.close()
-        self.results.close()
-        self.output.close()
-        self.control.close()

@@ -69,10 +69,6 @@ class WarmWorlds:
     def __len__(self) -> int:
         return len(self._worlds)
 
-    @property
-    def idle(self) -> int:
-        return len(self._idle)
-
     def take(self, key: Key) -> WarmWorld | None:
         """The most recently used idle world of ``key`` for one call; None when there is none."""
         for world in reversed(self._idle):
