@@ -3,7 +3,9 @@
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import os
+import subprocess
 from collections.abc import Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -28,6 +30,18 @@ def needs_launcher() -> pytest.MarkDecorator:
 
     return pytest.mark.skipif(Launcher.find() is None and not WALLS_REQUIRED,
                               reason="tarvik-sandbox is not installed")
+
+
+@contextlib.contextmanager
+def small_disk(folder: Path) -> Iterator[None]:
+    """A 128 KiB tmpfs mounted over `folder` for the block: a disk that fills up."""
+    if os.geteuid() != 0:
+        pytest.skip("mounting a tmpfs needs root")
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=128k", "tarvik-test", str(folder)], check=True)
+    try:
+        yield
+    finally:
+        subprocess.run(["umount", str(folder)], check=True)
 
 
 def fresh_scratch() -> list[str]:

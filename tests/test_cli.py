@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import hashlib
 import json
 import os
@@ -11,6 +12,7 @@ import sys
 from pathlib import Path
 
 import pytest
+from conftest import small_disk
 
 from tarvik.cli.demo import STEPS, TOOL_NAME
 from tarvik.cli.main import build_parser, main
@@ -140,6 +142,36 @@ def test_unknown_options_are_refused(home: Path, capsys: pytest.CaptureFixture[s
         main(["call", "tool_creator", "operation=list", "--no-such-option"])
     assert exited.value.code == 2
     assert "unrecognized arguments: --no-such-option" in capsys.readouterr().err
+
+
+def test_token_adds_by_two_writers_at_once_keep_every_line_whole(tmp_path: Path) -> None:
+    from tarvik.tokens import read_tokens
+
+    tokens = tmp_path / "tokens"
+    script = (f"import sys\nfrom pathlib import Path\nfrom tarvik.tokens import add_token\n"
+              f"for _ in range(15):\n    add_token(Path({str(tokens)!r}), sys.argv[1])\n")
+    writers = [subprocess.Popen([sys.executable, "-c", script, name]) for name in ("alice", "bob")]
+    assert [writer.wait(timeout=60) for writer in writers] == [0, 0]
+    entries = read_tokens(tokens)
+    assert sorted(entry.tenant for entry in entries) == ["alice"] * 15 + ["bob"] * 15
+    assert [path.name for path in tmp_path.iterdir() if path.name.endswith(".tmp")] == []
+
+
+def test_a_token_add_on_a_full_disk_leaves_the_tokens_file_whole(tmp_path: Path) -> None:
+    from tarvik.tokens import add_token, read_tokens
+
+    folder = tmp_path / "disk"
+    folder.mkdir()
+    with small_disk(folder):
+        tokens = folder / "tokens"
+        add_token(tokens, "alice")
+        before = tokens.read_bytes()
+        with contextlib.suppress(OSError), open(folder / "filler", "wb") as filler:
+            filler.write(b"x" * (1 << 20))  # the disk is full now
+        with pytest.raises(OSError):
+            add_token(tokens, "bob")
+        assert tokens.read_bytes() == before and [e.tenant for e in read_tokens(tokens)] == ["alice"]
+        assert [path.name for path in folder.iterdir() if path.name.endswith(".tmp")] == []
 
 
 def test_token_add_prints_the_token_last_and_keeps_only_its_hash_in_a_file_for_its_owner(

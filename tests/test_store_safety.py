@@ -18,7 +18,7 @@ from pathlib import Path, PurePosixPath
 from typing import Any
 
 import pytest
-from conftest import FakeManager
+from conftest import FakeManager, small_disk
 
 UNSAFE_NAMES = ["..", ".", "../escape", "a/b", "/etc", "a\\b", "C:evil", "c:", "nul\0byte"]
 OPERATIONS = ["create", "info", "delete", "run"]
@@ -252,17 +252,6 @@ def test_a_kill_in_the_middle_of_a_write_loses_nothing(creator: Any, home: Path,
     assert leftovers(folder) and all(name.startswith(".") and name.endswith(".tmp") for name in leftovers(folder))
     assert run_helper(home, "create", "next").returncode == 0
     assert tag_of(folder) == ("next", "next") and leftovers(folder) == []
-
-
-@contextlib.contextmanager
-def small_disk(folder: Path) -> Iterator[None]:
-    if os.geteuid() != 0:
-        pytest.skip("mounting a tmpfs needs root")
-    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=128k", "tarvik-test", str(folder)], check=True)
-    try:
-        yield
-    finally:
-        subprocess.run(["umount", str(folder)], check=True)
 
 
 @pytest.mark.parametrize("full_at", ["tool.py", "metadata.json"])

@@ -10,6 +10,8 @@ only this user (or root) may be able to change the file. The tokens themselves a
 from __future__ import annotations
 
 import asyncio
+import contextlib
+import fcntl
 import hashlib
 import hmac
 import logging
@@ -18,6 +20,7 @@ import re
 import secrets
 import stat
 import time
+from collections.abc import Iterator
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -117,21 +120,57 @@ def tenant_of(entries: list[TokenEntry], token: str) -> str | None:
 
 
 def add_token(path: Path, tenant: str) -> str:
-    """A new random token for `tenant`, whose hash is appended to the file (created readable by its owner only)."""
+    """A new random token for `tenant`, whose hash is added to the file (created readable by its owner only).
+
+    The file is replaced whole (a copy written beside it, flushed, renamed
+    over it), under a lock that a second `tarvik token add` waits for: a
+    crash, a full disk or another writer leaves the old file or the new one,
+    never a part.
+    """
     check_tenant_name(tenant)
-    if path.exists():
-        read_tokens(path)  # never append to a file the server would refuse
     token = secrets.token_urlsafe(32)
-    line = f"{tenant} {token_digest(token).hex()}\n"
-    descriptor = os.open(path, os.O_RDWR | os.O_CREAT | os.O_APPEND, 0o600)
-    with os.fdopen(descriptor, "a+b") as tokens_file:
-        tokens_file.seek(0, os.SEEK_END)
-        if tokens_file.tell():
-            tokens_file.seek(-1, os.SEEK_END)
-            if tokens_file.read(1) != b"\n":
-                line = "\n" + line
-        tokens_file.write(line.encode("utf-8"))
+    line = f"{tenant} {token_digest(token).hex()}\n".encode()
+    with _file_lock(path):
+        try:
+            current = path.read_bytes()
+        except FileNotFoundError:
+            current = b""
+        else:
+            read_tokens(path)  # never add to a file the server would refuse
+        if current and not current.endswith(b"\n"):
+            current += b"\n"
+        _replace(path, current + line)
     return token
+
+
+@contextlib.contextmanager
+def _file_lock(path: Path) -> Iterator[None]:
+    """An exclusive lock beside `path` (the file itself is replaced, so it cannot hold one)."""
+    descriptor = os.open(path.with_name(f".{path.name}.lock"), os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
+    try:
+        fcntl.flock(descriptor, fcntl.LOCK_EX)
+        yield
+    finally:
+        os.close(descriptor)
+
+
+def _replace(path: Path, content: bytes) -> None:
+    temporary = path.with_name(f".{path.name}.{secrets.token_hex(8)}.tmp")
+    descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
+    try:
+        with os.fdopen(descriptor, "wb") as copy:
+            copy.write(content)
+            copy.flush()
+            os.fsync(copy.fileno())
+        os.replace(temporary, path)
+    except BaseException:
+        temporary.unlink(missing_ok=True)
+        raise
+    folder = os.open(path.parent, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        os.fsync(folder)
+    finally:
+        os.close(folder)
 
 
 class TokensFile:
