@@ -135,10 +135,12 @@ class Zygote:
         Not asyncio: with ssl it doubles the zygote's memory, and every fork
         and exit would pay for those pages; the tools that want it import it.
         """
+        import fcntl  # noqa: F401 - every tool process lays out its channels with them
         import gc
         import importlib.machinery  # noqa: F401 - every load uses it
         import inspect  # noqa: F401 - every call uses it
         import linecache  # noqa: F401
+        import signal  # noqa: F401 - its enums alone cost a fresh process 2 ms
 
         self.world.walls.set_process_name("tarvik-zygote")
         if self.world.build(os.path.join(self.folder, "world")):
