@@ -166,12 +166,15 @@ class Cells:
             return await measure([call] * self.calls, 1)
         if row in ("slow import", "numpy import"):
             code = SLOW_CODE if row == "slow import" else NUMPY_CODE
-            call = self._one(self._new_tool(code))
-            started = time.perf_counter()
-            check(await call())
-            first = (time.perf_counter() - started) * 1000
+            check(await self._one(self._new_tool(code))())  # what a manager pays once, untimed
+            firsts = []
+            for _ in range(3):
+                call = self._one(self._new_tool(code))
+                started = time.perf_counter()
+                check(await call())
+                firsts.append((time.perf_counter() - started) * 1000)
             after = await measure([call] * max(10, self.calls // 10), 1)
-            return {"first_ms": first, **after}
+            return {"first_ms": statistics.median(firsts), **after}
         if row in ("concurrent, one tool", "concurrent, eight tools"):
             count = 1 if row.endswith("one tool") else 8
             calls = [self._one(self._new_tool(TOOL_CODE)) for _ in range(count)]
@@ -192,9 +195,14 @@ class Cells:
         raise SystemExit(f"unknown row {row!r}")
 
     async def memory(self) -> dict[str, Any]:
-        """PSS of 16 idle warm worlds, of the blank tasks and zygote around them."""
-        if self.manager is None:
+        """PSS of 16 idle warm worlds, of the blank tasks and zygote around them, in a manager
+        of their own."""
+        if self.manager is None or "isolation" not in inspect.signature(SubprocessManager).parameters:
             return {}
+        await self.manager.aclose()
+        self.manager = SubprocessManager(isolation="tool")
+        await self.manager.protections()
+        await asyncio.sleep(0.5)
         before = pool_pss(self.manager)
         for _ in range(16):
             check(await self._one(self._new_tool(TOOL_CODE))())
