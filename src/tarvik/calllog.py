@@ -253,6 +253,8 @@ class CallLog:
                 if isinstance(item, _Flushed):
                     _resolve(item)
             self._write(force=stopping)
+        if self._pending:
+            logger.warning("%d row(s) of the call log %s could not be written", len(self._pending), self.path)
         if self._connection is not None:
             self._connection.close()
 

@@ -1,4 +1,4 @@
-"""A tool's calls over time as an SVG drawn on the server: calls per interval as bars, p50 and p99 as lines."""
+"""A tool's runs over time as an SVG drawn on the server: calls per interval as bars, p50 and p99 as lines."""
 
 from __future__ import annotations
 
@@ -36,7 +36,7 @@ def calls_chart(tool: str, calls: Sequence[tuple[float, float]], now: float | No
     label = escape(f"Calls of {tool} over time, with their p50 and p99 durations", quote=True)
     if not calls:
         return (f'<svg class="chart empty" role="img" aria-label="{label}" viewBox="0 0 {_WIDTH} 40" '
-                f'width="{_WIDTH}" height="40"><text x="8" y="24">No calls in the log yet</text></svg>')
+                f'width="{_WIDTH}" height="40"><text x="8" y="24">No runs in the log yet</text></svg>')
     span = max(now - calls[0][0], 1.0)
     step = next((step for step in _STEPS if span / step <= _MOST_BARS), _STEPS[-1])
     bars = min(_MOST_BARS, max(_FEWEST_BARS, math.ceil(span / step)))

@@ -262,13 +262,15 @@ def _first_created(log: sqlite3.Connection | None, name: str) -> float | None:
 
 _COLUMNS = "at, tool, operation, target, outcome, limit_name, seconds, printed_bytes, digest, world, error"
 _FAILED = "outcome != 'ok'"
+# The calls that ran a tool: its own, and tool_creator's run of it (not its create, info or delete).
+_RUNS = "target = ? AND (operation IS NULL OR operation = 'run')"
 
 
 def summary(log: sqlite3.Connection | None, target: str | None, since: float = 0.0) -> CallSummary:
-    """How often the tool (or, with `target` None, anything of the store) was called since `since`."""
+    """How often the tool ran (or, with `target` None, anything of the store was called) since `since`."""
     if log is None:
         return CallSummary()
-    where, params = ("target = ? AND at >= ?", (target, since)) if target is not None else ("at >= ?", (since,))
+    where, params = (f"{_RUNS} AND at >= ?", (target, since)) if target is not None else ("at >= ?", (since,))
     calls, failures, last = log.execute(
         f"SELECT count(*), sum({_FAILED}), max(at) FROM calls WHERE {where}", params
     ).fetchone()
@@ -293,11 +295,11 @@ def recent_calls(log: sqlite3.Connection | None, target: str | None, limit: int 
 
 
 def call_times(log: sqlite3.Connection | None, target: str) -> list[tuple[float, float]]:
-    """(started, seconds) of the tool's latest calls, oldest first, for its chart."""
+    """(started, seconds) of the tool's latest runs, oldest first, for its chart."""
     if log is None:
         return []
     rows = log.execute(
-        "SELECT at, seconds FROM calls WHERE target = ? ORDER BY at DESC LIMIT ?", (target, CHART_CALLS)
+        f"SELECT at, seconds FROM calls WHERE {_RUNS} ORDER BY at DESC LIMIT ?", (target, CHART_CALLS)
     ).fetchall()
     rows.reverse()
     return rows
