@@ -26,7 +26,7 @@ import threading
 import time
 from collections.abc import Callable, Iterable, Sequence
 from pathlib import Path
-from typing import NamedTuple
+from typing import Any, NamedTuple
 
 logger = logging.getLogger("tarvik.calllog")
 
@@ -38,6 +38,8 @@ ERROR_TEXT_LIMIT = 4000
 # The writer gathers the rows of this long into one transaction, so a busy host wakes it a few
 # times a second, not once per call.
 _BATCH_WINDOW = 0.1
+# Rows the writer makes before it lets the event loop's thread run again.
+_ROWS_AT_A_TIME = 32
 # Rows held back while the database cannot be written; past this the oldest go.
 _PENDING_LIMIT = 20_000
 # How soon a database that could not be opened or written is tried again.
@@ -206,6 +208,10 @@ class CallLog:
     def record(self, record: CallRecord) -> None:
         self._queue.put(record)
 
+    def record_from(self, make: Callable[..., CallRecord], *inputs: Any) -> None:
+        """The row `make(*inputs)` will give, made by the writer: all a call's path pays is the queue."""
+        self._queue.put((make, inputs))
+
     def add_observer(self, observer: Callable[[Sequence[CallRecord]], None]) -> None:
         self._observers.append(observer)
 
@@ -244,7 +250,13 @@ class CallLog:
             time.sleep(0 if first is _STOP or isinstance(first, _Flushed) else _BATCH_WINDOW)
             batch = [first, *self._drain()]
             stopping = any(item is _STOP for item in batch)
-            records = [item for item in batch if isinstance(item, CallRecord)]
+            records = []
+            for count, item in enumerate(batch, start=1):
+                if (record := self._made(item)) is not None:
+                    records.append(record)
+                if count % _ROWS_AT_A_TIME == 0:
+                    # Let the event loop's thread have the interpreter between short runs of rows.
+                    time.sleep(0)
             if records:
                 self._observe(records)
                 if self.path is not None:
@@ -257,6 +269,19 @@ class CallLog:
             logger.warning("%d row(s) of the call log %s could not be written", len(self._pending), self.path)
         if self._connection is not None:
             self._connection.close()
+
+    @staticmethod
+    def _made(item: object) -> CallRecord | None:
+        if isinstance(item, CallRecord):
+            return item
+        if isinstance(item, tuple) and len(item) == 2 and callable(item[0]):
+            try:
+                made = item[0](*item[1])
+            except Exception:
+                logger.exception("A call's row could not be made")
+                return None
+            return made if isinstance(made, CallRecord) else None
+        return None
 
     def _drain(self) -> Iterable[object]:
         while True:

@@ -360,7 +360,9 @@ class ToolCalls:
                 return await self._call(tool, name, arguments, results)
         started_at, started = time.time(), time.perf_counter()
         outcome: CallOutcome | None = None
-        failure: tuple[str, str] = ("cancelled", "The call was cancelled before it ended")
+        failure = _CANCELLED
+        # What the creator's row needs of its arguments, taken now: the caller may reuse the mapping.
+        asked = None if script is not None else _creator_fields(arguments)
         with collecting_results() as results:
             try:
                 outcome = await self._call(tool, name, arguments, results)
@@ -371,9 +373,11 @@ class ToolCalls:
                 failure = ("raised", self.shown(f"{type(exc).__name__}: {exc}"))
                 raise
             finally:
-                log.record(_call_record(
-                    name, script, arguments, started_at, time.perf_counter() - started, results, outcome, failure,
-                ))
+                # The row itself is made by the log's writer, off the call's path.
+                log.record_from(
+                    _call_record, name, script, asked, started_at, time.perf_counter() - started, results, outcome,
+                    failure,
+                )
         return outcome
 
     def refused(self, name: str, why: str) -> None:
@@ -463,9 +467,19 @@ def _logged_text(value: object) -> str | None:
     return text[:_LOGGED_NAME_LIMIT]
 
 
+_CANCELLED = ("cancelled", "The call was cancelled before it ended")
+
+
+def _creator_fields(arguments: Mapping[str, Any]) -> tuple[str | None, str | None, str | None]:
+    """The operation, the tool name and the code of a tool_creator call, as its row keeps them."""
+    operation = _logged_text(arguments.get("operation", "list"))
+    code = arguments.get("code") if operation in ("create", "validate") else None
+    return operation, _logged_text(arguments.get("tool_name") or None), code if isinstance(code, str) else None
+
+
 def _call_record(
-    name: str, script: str | None, arguments: Mapping[str, Any], started_at: float, seconds: float,
-    results: list[Any], outcome: CallOutcome | None, failure: tuple[str, str],
+    name: str, script: str | None, asked: tuple[str | None, str | None, str | None] | None, started_at: float,
+    seconds: float, results: list[Any], outcome: CallOutcome | None, failure: tuple[str, str],
 ) -> CallRecord:
     """The log's row for one call: how it ended, read from its answer and from its tasks' results."""
     limit = _last(results, "limit")
@@ -477,13 +491,11 @@ def _call_record(
         kind, error = "error", outcome.text
     else:
         kind, error = "ok", None
-    if script is not None:
-        operation, target, code = None, os.path.basename(os.path.dirname(script)), None
+    if asked is None:
+        operation, target, code = None, os.path.basename(os.path.dirname(script or "")), None
     else:
-        operation = _logged_text(arguments.get("operation", "list"))
-        target = _logged_text(arguments.get("tool_name") or None)
-        code = arguments.get("code") if operation in ("create", "validate") else None
+        operation, target, code = asked
     return CallRecord(
         started_at, name, operation, target, kind, limit, seconds, printed_by(results), _last(results, "digest"),
-        code if isinstance(code, str) else None, _last(results, "world"), error,
+        code, _last(results, "world"), error,
     )
