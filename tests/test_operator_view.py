@@ -34,6 +34,9 @@ SLEEPER = 'import time\ndef main(args):\n    time.sleep(30)\n    return {"succes
 # Set by .ci/run, where the browser test must run: without Chromium it fails instead of skipping.
 BROWSER_REQUIRED = os.environ.get("TARVIK_REQUIRE_BROWSER") == "1"
 ARTIFACTS = Path(__file__).resolve().parents[1] / "artifacts"
+# What an agent may write to have the operator's browser run it.
+RETITLE = "<img src=x onerror=\"document.title='owned'\">"
+BAIT = 'def main(args):\n    raise ValueError("<script>document.title = \'owned\'</script>")\n'
 
 
 def rows(home: Path) -> list[sqlite3.Row]:
@@ -289,7 +292,9 @@ def browser() -> Any:
     for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
                      "--window-size=1280,1500"):
         options.add_argument(argument)
-    return webdriver.Chrome(service=Service(executable_path=driver), options=options)
+    # Not the sanitizer run's preloaded runtime: the browser is no part of what it checks.
+    environment = {name: value for name, value in os.environ.items() if name not in ("LD_PRELOAD", "PYTHONMALLOC")}
+    return webdriver.Chrome(service=Service(executable_path=driver, env=environment), options=options)
 
 
 async def test_the_page_shows_a_tools_code_its_failed_call_and_its_chart(home: Path) -> None:
@@ -301,6 +306,9 @@ async def test_the_page_shows_a_tools_code_its_failed_call_and_its_chart(home: P
             for text in ("a", "b", "c"):
                 await host.calls.call("custom_shout", {"args": {"text": text}})
             await host.calls.call("custom_shout", {"args": {"words": "no text"}})
+            await host.calls.call("tool_creator", {"operation": "create", "tool_name": "bait", "code": BAIT,
+                                                   "description": RETITLE})
+            await host.calls.call("custom_bait", {})
         command = [str(Path(sys.executable).with_name("tarvik")), "ui", "--ui-address", "127.0.0.1:0"]
         if not Path(command[0]).exists():
             command[:1] = [sys.executable, "-m", "tarvik.cli.main"]
@@ -318,7 +326,10 @@ async def test_the_page_shows_a_tools_code_its_failed_call_and_its_chart(home: P
             await ui.wait()
     finally:
         driver.quit()
-    assert page["tool link"] == "custom_shout"
+    assert page["tools"] == ["custom_bait", "custom_shout"]
+    # Shown, never run.
+    assert RETITLE in page["descriptions"] and "<script>document.title = 'owned'</script>" in page["errors"]
+    assert "owned" not in page["titles"]
     assert page["heading"] == "custom_shout" and page["description"] == "Upper-case a text."
     assert 'return {"success": True, "result": args["text"].upper()}' in page["code"]
     assert page["outcomes"] == ["error", "ok", "ok", "ok", "ok"]
@@ -332,9 +343,14 @@ def read_tool_page(driver: Any, url: str) -> dict[str, Any]:
     from selenium.webdriver.common.by import By
 
     driver.get(url)
-    link = driver.find_element(By.CSS_SELECTOR, "table.tools tr.tool a")
-    found = {"tool link": link.text}
-    link.click()
+    found: dict[str, Any] = {
+        "tools": [link.text for link in driver.find_elements(By.CSS_SELECTOR, "table.tools tr.tool a")],
+        "descriptions": [cell.text for cell in driver.find_elements(By.CSS_SELECTOR, "table.tools tr.tool td")],
+        "errors": " ".join(error.text for error in driver.find_elements(By.CSS_SELECTOR, "pre.error")),
+        "titles": driver.title,
+    }
+    driver.find_element(By.LINK_TEXT, "custom_shout").click()
+    found["titles"] += driver.title
     found["heading"] = driver.find_element(By.CSS_SELECTOR, "h1.tool-name").text
     found["description"] = driver.find_element(By.CSS_SELECTOR, "p.description").text
     found["code"] = driver.find_element(By.CSS_SELECTOR, ".source .code").text

@@ -20,6 +20,7 @@ from __future__ import annotations
 import asyncio
 import hashlib
 import logging
+import os
 import queue
 import sqlite3
 import threading
@@ -116,6 +117,9 @@ def _row(record: CallRecord) -> tuple[object, ...]:
 def open_for_writing(path: Path) -> sqlite3.Connection:
     """The log at `path`, created or migrated to this schema; raises sqlite3.Error or OSError."""
     path.parent.mkdir(parents=True, exist_ok=True)
+    # Readable by this user alone, as SQLite then makes its -wal and -shm: a failure's text may quote
+    # what a tool printed.
+    os.close(os.open(path, os.O_RDWR | os.O_CREAT, 0o600))
     connection = sqlite3.connect(path, timeout=_BUSY_TIMEOUT_MS / 1000, isolation_level=None,
                                  check_same_thread=False)
     try:
