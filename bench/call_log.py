@@ -33,12 +33,13 @@ ARGUMENTS = {"args": {"numbers": [1, 2, 3]}}
 
 
 class InstantResult:
-    error = None
-    output = {"success": True, "result": 6}
-    printed = ""
-    world = "warm"
-    limit = None
-    digest = "0" * 64
+    def __init__(self) -> None:
+        self.error = None
+        self.output = {"success": True, "result": 6}
+        self.printed = ""
+        self.world = "warm"
+        self.limit = None
+        self.digest = "0" * 64
 
 
 class InstantManager:
@@ -53,11 +54,12 @@ def percentile(ordered: list[float], fraction: float) -> float:
 
 
 async def measure(kind: str, calls: int, repeat: int) -> dict[str, Any]:
+    from tarvik.tools.tool_creator import ToolCreatorTool
+
     from tarvik.calllog import CallLog, calls_db
     from tarvik.calls import TaskRecordingManager, ToolCalls
     from tarvik.core.subprocess_manager import SubprocessManager
     from tarvik.tools.registry import ToolRegistry
-    from tarvik.tools.tool_creator import ToolCreatorTool
 
     wrapped: Any = SubprocessManager() if kind == "warm" else InstantManager()
     manager = TaskRecordingManager(wrapped)

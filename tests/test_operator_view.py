@@ -20,8 +20,8 @@ from typing import Any
 
 import anyio
 import pytest
-
 from conftest import FakeManager
+
 from tarvik.calllog import CallLog, CallRecord, calls_db, open_for_writing
 from tarvik.calls import TaskRecordingManager, ToolCalls
 from tarvik.host import InvalidArgumentsError, open_host
@@ -62,7 +62,7 @@ async def test_every_call_leaves_one_row_under_concurrent_calls(home: Path) -> N
         answers = await asyncio.gather(*calls)
         with pytest.raises(InvalidArgumentsError):
             await host.calls.call("custom_shout", {"args": [1]})
-        timed_out = await host.calls.call("custom_sleeper", {})
+        await host.calls.call("custom_sleeper", {})
     logged = rows(home)
     digest = hashlib.sha256(SHOUT.encode()).hexdigest()
     assert not creator.is_error
@@ -82,8 +82,8 @@ async def test_every_call_leaves_one_row_under_concurrent_calls(home: Path) -> N
     assert all("KeyError: 'text'" in row["error"] for row in shouts if row["outcome"] == "error")
     assert [row["operation"] for row in logged[4:-2] if row["tool"] == "tool_creator"] == ["list"] * 4
     refused, timeout = logged[-2:]
-    assert (refused["outcome"], refused["error"]) == ("refused", "Invalid arguments for custom_shout: args: "
-                                                                 "[1] is not of type 'object'")
+    assert (refused["outcome"], refused["error"]) == (
+        "refused", "Invalid arguments for custom_shout: args: [1] is not of type 'object'")
     assert (timeout["outcome"], timeout["limit_name"], timeout["target"]) == ("timeout", "time", "sleeper")
     assert 2 <= timeout["seconds"] < 30
 
@@ -140,7 +140,7 @@ def read_only(path: Path) -> Iterator[None]:
         finally:
             path.chmod(0o644)
         return
-    if subprocess.run(["chattr", "+i", str(path)], capture_output=True).returncode != 0:
+    if subprocess.run(["chattr", "+i", str(path)], capture_output=True, check=False).returncode != 0:
         pytest.skip("the file system here cannot make a file immutable")
     try:
         yield

@@ -491,6 +491,8 @@ def _call_record(
         kind, error = "error", outcome.text
     else:
         kind, error = "ok", None
+    operation: str | None
+    target: str | None
     if asked is None:
         operation, target, code = None, os.path.basename(os.path.dirname(script or "")), None
     else:

@@ -423,6 +423,7 @@ def settings_from_choices(chosen: Mapping[str, Any]) -> Settings:
         http = HttpSettings(host=host, port=port, **{
             name: chosen[key] for key, name in _HTTP_FIELDS.items() if key in chosen
         })
+    ui_host, ui_port = chosen.get("ui-address", (DEFAULT_HOST, DEFAULT_UI_PORT))
     return Settings(
         limits=limits,
         require_sandbox=chosen.get("require-sandbox", False),
@@ -438,7 +439,7 @@ def settings_from_choices(chosen: Mapping[str, Any]) -> Settings:
         call_log=chosen.get("call-log", True),
         call_log_days=chosen.get("call-log-days", DEFAULT_RETENTION_DAYS),
         operator_tokens=chosen.get("operator-tokens"),
-        ui=UiSettings(*chosen.get("ui-address", (DEFAULT_HOST, DEFAULT_UI_PORT)), data_dir=chosen.get("data-dir")),
+        ui=UiSettings(host=ui_host, port=ui_port, data_dir=chosen.get("data-dir")),
     )
 
 
