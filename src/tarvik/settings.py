@@ -124,6 +124,13 @@ def _ui_address(text: str | int) -> tuple[str, int]:
     return parse_address(text, DEFAULT_UI_PORT)
 
 
+def _days(text: str | float) -> float:
+    try:
+        return _seconds(text)
+    except ValueError:
+        raise ValueError("a number of days above 0 is allowed") from None
+
+
 def _switch(value: Any) -> bool:
     if not isinstance(value, bool):
         raise ValueError("true or false is allowed")
@@ -235,7 +242,7 @@ CHOICES: dict[str, Choice] = {choice.key: choice for choice in (
            "none); a client's own time-out may cut a call sooner", "SECONDS"),
     Choice("call-log", _switch, "log", "note every call of a custom tool and every tool_creator operation "
            "in ~/.tarvik/calls.db, which `tarvik ui` shows (default: on)", negatable=True),
-    Choice("call-log-days", _seconds, "log",
+    Choice("call-log-days", _days, "log",
            f"days the call log keeps a call's row (default: {DEFAULT_RETENTION_DAYS:g})", "DAYS"),
     Choice("register-saved", _switch, "serve",
            "offer every tool saved in ~/.tarvik/custom_tools at start (default: on)", negatable=True),
