@@ -39,6 +39,8 @@ ERROR_TEXT_LIMIT = 4000
 # The writer gathers the rows of this long into one transaction, so a busy host wakes it a few
 # times a second, not once per call.
 _BATCH_WINDOW = 0.1
+# How much lower than the host's the writer thread's CPU priority is (Linux: per thread).
+_WRITER_NICENESS = 10
 # Rows the writer makes before it lets the event loop's thread run again.
 _ROWS_AT_A_TIME = 32
 # Rows held back while the database cannot be written; past this the oldest go.
@@ -244,6 +246,11 @@ class CallLog:
     # --- the writer thread ---------------------------------------------------------
 
     def _run(self) -> None:
+        try:
+            # The log yields the CPU to the calls: the workers and the event loop come first.
+            os.setpriority(os.PRIO_PROCESS, threading.get_native_id(), _WRITER_NICENESS)
+        except (OSError, AttributeError):
+            pass
         stopping = False
         while not stopping:
             try:

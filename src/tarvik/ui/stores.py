@@ -176,7 +176,7 @@ def read_tool(store: Store, name: str, log: sqlite3.Connection | None, *, with_c
     return ToolView(
         name=name,
         description=_description(folder / "metadata.json"),
-        schema=json.dumps(declaration.schema, indent=2) if declaration.schema is not None else None,
+        schema=json.dumps(declaration.schema) if declaration.schema is not None else None,
         schema_problem=declaration.problem,
         packages=packages,
         packages_problem=packages_problem,
