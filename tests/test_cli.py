@@ -44,7 +44,7 @@ def create_adder(capsys: pytest.CaptureFixture[str]) -> None:
     assert status == 0, out
 
 
-@pytest.mark.parametrize("command", [[], ["serve"], ["call"], ["demo"], ["sandbox"], ["packages"], ["token"]])
+@pytest.mark.parametrize("command", [[], ["serve"], ["call"], ["demo"], ["sandbox"], ["packages"], ["token"], ["ui"]])
 def test_every_command_has_help_with_examples(command: list[str], capsys: pytest.CaptureFixture[str]) -> None:
     with pytest.raises(SystemExit) as exited:
         main([*command, "--help"])

@@ -640,6 +640,8 @@ def test_host_rules(rule: str, host: str, port: int, allowed: bool) -> None:
         ('memmory = "1G"', [], "unknown key 'memmory'; the keys are max-processes, memory,"),
         ('isolation = "never"', [], 'isolation = "never": tool or call is allowed'),
         ("max-connections = 0", [], "max-connections = 0: a whole number of at least 1 is allowed"),
+        ("call-log-days = 0", [], "call-log-days = 0: a number of days above 0 is allowed"),
+        ('ui-address = "127.0.0.1:99999"', [], "is not an address such as 127.0.0.1:8766, [::1]:8766 or 8766"),
         ("", ["--allow-host", "a b"], "argument --allow-host: 'a b': 'a b' is not a host"),
         # A wildcard over numbers would match what the resolver reads as an address.
         ("", ["--allow-host", "*.0.1"], "argument --allow-host: '*.0.1': '*.0.1' is not a host"),

@@ -238,6 +238,56 @@ async def test_the_start_summary_is_one_record_the_default_level_shows_with_the_
     assert "16 processes, 512 MiB of memory" in summary and "isolation call" in summary
 
 
+@pytest.mark.parametrize("front", [False, True])
+async def test_metrics_count_each_tenants_calls_by_tool_and_outcome_for_the_operator_alone(
+    tmp_path: Path, tenants: dict[str, str], front: bool
+) -> None:
+    from prometheus_client.parser import text_string_to_metric_families
+
+    operator = add_token(tmp_path / "operators", "ops")
+    options = ["--operator-tokens", str(tmp_path / "operators")]
+    callers: list[str | None] = ["alice", "bob"] if front else [None]
+    if front:
+        options += ["--tokens", str(tmp_path / "tokens")]
+    async with http_server(tmp_path, *options) as server:
+        for extra, caller in enumerate(callers):
+            async with connect(server.url, tenants[caller] if caller else None) as (session, _):
+                await session.call_tool("tool_creator", {"operation": "create", "tool_name": "adder", "code": SUM_CODE})
+                for _ in range(3 + extra):
+                    await session.call_tool("custom_adder", {"args": {"numbers": [1, 2]}})
+                await session.call_tool("custom_adder", {"args": {"numbers": "x"}})
+                await session.call_tool("custom_adder", {"args": [1]})
+        url = server.url.replace("/mcp", "/metrics")
+        proxied = {"X-Forwarded-For": "203.0.113.9"}
+        async with httpx2.AsyncClient(timeout=30) as http:
+            local = await http.get(url)
+            refused = [(await http.get(url, headers={**proxied, **extra})).status_code for extra in (
+                {}, {"Authorization": f"Bearer {tenants['alice']}"}, {"Host": "evil.example.com"})]
+            with_token = await http.get(url, headers={**proxied, "Authorization": f"Bearer {operator}"})
+    families = {family.name: family for family in text_string_to_metric_families(local.text)}
+    counted = {(sample.labels["tenant"], sample.labels["tool"], sample.labels["outcome"]): sample.value
+               for sample in families["tarvik_tool_calls"].samples if sample.name == "tarvik_tool_calls_total"}
+    timed = {(sample.labels["tenant"], sample.labels["tool"]): sample.value
+             for sample in families["tarvik_tool_call_seconds"].samples if sample.name.endswith("_count")}
+    expected: dict[tuple[str, ...], float] = {}
+    for extra, caller in enumerate(callers):
+        tenant = caller or "-"
+        expected |= {(tenant, "tool_creator", "ok"): 1, (tenant, "custom_adder", "ok"): 3 + extra,
+                     (tenant, "custom_adder", "error"): 1, (tenant, "custom_adder", "refused"): 1}
+    assert local.status_code == 200 and counted == expected
+    assert timed == {key[:2]: sum(value for other, value in expected.items() if other[:2] == key[:2])
+                     for key in expected}
+    gauges = {name: {sample.labels["tenant"]: sample.value for sample in families[name].samples}
+              for name in ("tarvik_warm_worlds", "tarvik_pool_size", "tarvik_requests_in_flight")}
+    tenant_names = {caller or "-" for caller in callers}
+    assert all(set(values) == tenant_names for values in gauges.values())
+    assert all(value >= 1 for value in gauges["tarvik_warm_worlds"].values())
+    assert set(gauges["tarvik_pool_size"].values()) == {4.0}
+    assert ("tarvik_front_requests_in_flight" in families) == front
+    assert refused == [401, 401, 401]
+    assert with_token.status_code == 200
+
+
 @pytest.mark.parametrize("edit", ["malformed line", "duplicate digest", "writable by others", "deleted"])
 async def test_a_tokens_file_that_turns_bad_refuses_every_token_until_it_is_good_again(
     tmp_path: Path, tenants: dict[str, str], edit: str

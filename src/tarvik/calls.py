@@ -12,7 +12,9 @@ from __future__ import annotations
 import asyncio
 import copy
 import json
+import os
 import re
+import time
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from contextlib import contextmanager
 from contextvars import ContextVar
@@ -20,6 +22,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
+from tarvik.calllog import CallLog, CallRecord
 from tarvik.store import name_too_long, read_script_declaration, saved_script, store_root
 from tarvik.tools.base import Tool
 from tarvik.tools.registry import CUSTOM_PREFIX, ToolRegistry
@@ -80,26 +83,27 @@ def result_text(result: Any) -> str:
         return str(result)
 
 
-# What the workers of the call under way printed; see PrintRecordingManager.
-_printed: ContextVar[list[str] | None] = ContextVar("tarvik_printed", default=None)
+# What the worker tasks of the call under way came back with; see TaskRecordingManager.
+_results: ContextVar[list[Any] | None] = ContextVar("tarvik_task_results", default=None)
 
 
 @contextmanager
-def collecting_printed() -> Iterator[list[str]]:
-    """Collect, for the code run inside, what each worker task printed."""
-    collected: list[str] = []
-    token = _printed.set(collected)
+def collecting_results() -> Iterator[list[Any]]:
+    """Collect, for the code run inside, the result of each worker task it awaited."""
+    collected: list[Any] = []
+    token = _results.set(collected)
     try:
         yield collected
     finally:
-        _printed.reset(token)
+        _results.reset(token)
 
 
-class PrintRecordingManager:
-    """The subprocess manager as the host hands it to its tools, noting what each task printed.
+class TaskRecordingManager:
+    """The subprocess manager as the host hands it to its tools, noting each task's result for its call.
 
     The tools read only `error` and `output` of a worker's result; what the
-    script printed would be lost, so it is passed to the call that is
+    script printed, the world it ran in, the limit it met and the hash of
+    the script would be lost, so the result is passed to the call that is
     collecting it (each call runs in a task of its own, with its own context).
     """
 
@@ -108,14 +112,25 @@ class PrintRecordingManager:
 
     async def spawn(self, task: Any) -> Any:
         result = await self.wrapped.spawn(task)
-        collected = _printed.get()
-        printed = getattr(result, "printed", "")
-        if collected is not None and isinstance(printed, str) and printed:
-            collected.append(printed)
+        collected = _results.get()
+        if collected is not None:
+            collected.append(result)
         return result
 
     def __getattr__(self, name: str) -> Any:
         return getattr(self.wrapped, name)
+
+
+def printed_by(results: Iterable[Any]) -> str:
+    return "".join(printed for result in results if isinstance(printed := getattr(result, "printed", ""), str))
+
+
+def _last(results: list[Any], name: str) -> Any:
+    for result in reversed(results):
+        value = getattr(result, name, None)
+        if value is not None:
+            return value
+    return None
 
 
 def script_of(tool: Tool) -> str | None:
@@ -284,9 +299,11 @@ class ToolCalls:
 
     def __init__(
         self, registry: ToolRegistry, *, store: Path | None = None,
-        shown: Callable[[str], str] | None = None, quota: Any = None,
+        shown: Callable[[str], str] | None = None, quota: Any = None, log: CallLog | None = None,
     ) -> None:
         self._registry = registry
+        # Where each call of a custom tool and each tool_creator operation is noted, if anywhere.
+        self.log = log
         self._store = store if store is not None else store_root()
         # How the texts of this host are shown to its caller (see home_as_tilde).
         self.shown: Callable[[str], str] = shown or (lambda text: text)
@@ -329,11 +346,50 @@ class ToolCalls:
         """Check `arguments` and await the named tool with them.
 
         Raises UnknownToolError or InvalidArgumentsError before anything runs;
-        whatever the tool raises passes through unchanged.
+        whatever the tool raises passes through unchanged. A call of a custom
+        tool or of the tool creator leaves one row in the call log, whichever
+        way it ends.
         """
         tool = self._registry.get(name)
         if tool is None:
             raise UnknownToolError(name, self._registry.names())
+        log = self.log
+        script = script_of(tool)
+        if log is None or (script is None and name != CREATOR_NAME):
+            with collecting_results() as results:
+                return await self._call(tool, name, arguments, results)
+        started_at, started = time.time(), time.perf_counter()
+        outcome: CallOutcome | None = None
+        failure = _CANCELLED
+        # What the creator's row needs of its arguments, taken now: the caller may reuse the mapping.
+        asked = None if script is not None else _creator_fields(arguments)
+        with collecting_results() as results:
+            try:
+                outcome = await self._call(tool, name, arguments, results)
+            except InvalidArgumentsError as exc:
+                failure = ("refused", str(exc))
+                raise
+            except Exception as exc:
+                failure = ("raised", self.shown(f"{type(exc).__name__}: {exc}"))
+                raise
+            finally:
+                # The row itself is made by the log's writer, off the call's path.
+                log.record_from(
+                    _call_record, name, script, asked, started_at, time.perf_counter() - started, results, outcome,
+                    failure,
+                )
+        return outcome
+
+    def refused(self, name: str, why: str) -> None:
+        """Note a call of a registered tool refused before `call`, for arguments that are no object."""
+        tool = self._registry.get(name)
+        script = script_of(tool) if tool is not None else None
+        if self.log is None or tool is None or (script is None and name != CREATOR_NAME):
+            return
+        target = os.path.basename(os.path.dirname(script)) if script is not None else None
+        self.log.record(CallRecord(time.time(), name, None, target, "refused", None, 0.0, "", None, None, None, why))
+
+    async def _call(self, tool: Tool, name: str, arguments: Mapping[str, Any], results: list[Any]) -> CallOutcome:
         check_arguments(name, await self._checked_against(tool), arguments)
         created_name = None
         runs_script = script_of(tool) is not None
@@ -350,8 +406,7 @@ class ToolCalls:
         before = self._registry.get(f"{CUSTOM_PREFIX}{created_name}") if created_name else None
         replacing = created_name is not None and await asyncio.to_thread(self._is_saved, created_name)
         try:
-            with collecting_printed() as printed:
-                text = result_text(await tool.execute(**arguments))
+            text = result_text(await tool.execute(**arguments))
         finally:
             if quota_hold is not None:
                 quota_hold.release()
@@ -367,7 +422,7 @@ class ToolCalls:
                 follow_up = creation_follow_up(created_name, await self.declaration_of(after))
         return CallOutcome(
             self.shown(text),
-            self.shown("".join(printed)),
+            self.shown(printed_by(results)),
             None if follow_up is None else self.shown(follow_up),
             tuple(map(self.shown, notes)),
         )
@@ -399,3 +454,50 @@ def _created_tool_name(arguments: Mapping[str, Any]) -> str | None:
     if arguments.get("operation") == "create" and isinstance(tool_name, str) and tool_name:
         return tool_name
     return None
+
+
+# An operation or a tool name the log keeps is cut to this; the call's own answer says the rest.
+_LOGGED_NAME_LIMIT = 255
+
+
+def _logged_text(value: object) -> str | None:
+    if value is None:
+        return None
+    text = value if isinstance(value, str) else json.dumps(value, default=repr)
+    return text[:_LOGGED_NAME_LIMIT]
+
+
+_CANCELLED = ("cancelled", "The call was cancelled before it ended")
+
+
+def _creator_fields(arguments: Mapping[str, Any]) -> tuple[str | None, str | None, str | None]:
+    """The operation, the tool name and the code of a tool_creator call, as its row keeps them."""
+    operation = _logged_text(arguments.get("operation", "list"))
+    code = arguments.get("code") if operation in ("create", "validate") else None
+    return operation, _logged_text(arguments.get("tool_name") or None), code if isinstance(code, str) else None
+
+
+def _call_record(
+    name: str, script: str | None, asked: tuple[str | None, str | None, str | None] | None, started_at: float,
+    seconds: float, results: list[Any], outcome: CallOutcome | None, failure: tuple[str, str],
+) -> CallRecord:
+    """The log's row for one call: how it ended, read from its answer and from its tasks' results."""
+    limit = _last(results, "limit")
+    if outcome is None:
+        kind, error = failure
+    elif limit is not None:
+        kind, error = ("timeout" if limit == "time" else "limit"), outcome.text
+    elif outcome.is_error:
+        kind, error = "error", outcome.text
+    else:
+        kind, error = "ok", None
+    operation: str | None
+    target: str | None
+    if asked is None:
+        operation, target, code = None, os.path.basename(os.path.dirname(script or "")), None
+    else:
+        operation, target, code = asked
+    return CallRecord(
+        started_at, name, operation, target, kind, limit, seconds, printed_by(results), _last(results, "digest"),
+        code, _last(results, "world"), error,
+    )

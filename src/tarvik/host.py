@@ -7,13 +7,15 @@ import inspect
 import logging
 from collections.abc import AsyncIterator, Mapping
 from contextlib import asynccontextmanager
+from pathlib import Path
 from typing import Any
 
+from tarvik.calllog import CallLog, calls_db
 from tarvik.calls import (
     ERROR_PREFIX,
     CallOutcome,
     InvalidArgumentsError,
-    PrintRecordingManager,
+    TaskRecordingManager,
     ToolCalls,
     UnknownToolError,
     result_text,
@@ -54,11 +56,14 @@ async def call_tool(registry: ToolRegistry, name: str, arguments: Mapping[str, A
 class Host:
     """The worker manager, the registry and the tool creator, owned together."""
 
-    def __init__(self, subprocess_manager: Any, registry: ToolRegistry, tool_creator: Tool) -> None:
+    def __init__(
+        self, subprocess_manager: Any, registry: ToolRegistry, tool_creator: Tool, call_log: CallLog | None = None
+    ) -> None:
         self.subprocess_manager = subprocess_manager
         self.registry = registry
         self.tool_creator = tool_creator
-        self.calls = ToolCalls(registry)
+        self.call_log = call_log
+        self.calls = ToolCalls(registry, log=call_log)
 
     async def call(self, name: str, arguments: Mapping[str, Any]) -> str:
         return (await self.calls.call(name, arguments)).text
@@ -84,12 +89,17 @@ class Host:
         return registered
 
     async def aclose(self) -> None:
-        closer = getattr(self.subprocess_manager, "aclose", None)
-        if closer is None:
-            return
-        outcome = closer()
-        if inspect.isawaitable(outcome):
-            await outcome
+        try:
+            closer = getattr(self.subprocess_manager, "aclose", None)
+            if closer is None:
+                return
+            outcome = closer()
+            if inspect.isawaitable(outcome):
+                await outcome
+        finally:
+            if self.call_log is not None:
+                # The rows of the last calls go in before the host is gone.
+                await self.call_log.aclose()
 
 
 def build_host(settings: Settings | None = None) -> Host:
@@ -105,11 +115,17 @@ def build_host(settings: Settings | None = None) -> Host:
             f"cannot load the host ({exc}); install tarvik with pip so that its extension is built"
         ) from exc
 
-    manager = PrintRecordingManager((settings or Settings()).subprocess_manager())
+    settings = settings or Settings()
+    manager = TaskRecordingManager(settings.subprocess_manager())
     registry = ToolRegistry()
     creator = ToolCreatorTool(subprocess_manager=manager, tool_registry=registry)
     registry.register(creator)
-    return Host(manager, registry, creator)
+    # Beside the store: HOME moves both. Switched off, the rows still reach the HTTP server's metrics.
+    log = None
+    if settings.call_log or settings.http is not None:
+        path = calls_db(Path.home()) if settings.call_log else None
+        log = CallLog(path, retention_days=settings.call_log_days)
+    return Host(manager, registry, creator, log)
 
 
 @asynccontextmanager

@@ -1,6 +1,6 @@
 """The operator's choices, in one model with one reader: the limits of every call, how strict the
-sandbox is, what tools are granted, how their worlds are kept, and how `tarvik serve --http`
-listens and what it allows each request and each tenant.
+sandbox is, what tools are granted, how their worlds are kept, the call log, how `tarvik serve --http`
+listens and what it allows each request and each tenant, and where the operator's page listens.
 
 Every choice has a key (`CHOICES`), which is its option's name and its key in the config file
 (``~/.tarvik/config.toml``, or ``--config FILE``); an option on the command line wins over the
@@ -24,6 +24,7 @@ from dataclasses import dataclass, field, replace
 from pathlib import Path
 from typing import Any
 
+from tarvik.calllog import DEFAULT_RETENTION_DAYS
 from tarvik.core.network_proxy import HostRule
 from tarvik.core.packages import DEFAULT_TIMEOUT, PackagePolicy
 from tarvik.core.subprocess_manager import ISOLATION_MODES, SubprocessManager, WorkerLimits, worker_environment
@@ -32,6 +33,7 @@ logger = logging.getLogger("tarvik.settings")
 
 DEFAULT_HOST = "127.0.0.1"
 DEFAULT_PORT = 8765
+DEFAULT_UI_PORT = 8766
 # What each tenant's store may hold when the operator names no quota.
 DEFAULT_TENANT_QUOTA = 1 << 30
 
@@ -60,7 +62,7 @@ def parse_size(text: str | int) -> int:
     return int(match.group(1)) * _UNITS[match.group(2).upper()]
 
 
-def parse_address(text: str | int) -> tuple[str, int]:
+def parse_address(text: str | int, default_port: int = DEFAULT_PORT) -> tuple[str, int]:
     """HOST:PORT, [IPv6]:PORT, HOST, :PORT or a bare PORT as a host and a port number; what is left
     out is the default."""
     if isinstance(text, int) and not isinstance(text, bool):
@@ -76,9 +78,10 @@ def parse_address(text: str | int) -> tuple[str, int]:
     else:
         host, _, port = text.rpartition(":") if ":" in text else (text, "", "")
         well_formed = ":" not in host
-    port = port or str(DEFAULT_PORT)
+    port = port or str(default_port)
     if not well_formed or not port.isdigit() or int(port) > 65535:
-        raise ValueError(f"{text!r} is not an address such as 127.0.0.1:8765, [::1]:8765 or 8765")
+        raise ValueError(f"{text!r} is not an address such as 127.0.0.1:{default_port}, [::1]:{default_port} "
+                         f"or {default_port}")
     return host or DEFAULT_HOST, int(port)
 
 
@@ -115,6 +118,17 @@ def _seconds(text: str | float) -> float:
     if not (value > 0 and math.isfinite(value)):
         raise ValueError("a number of seconds above 0 is allowed")
     return value
+
+
+def _ui_address(text: str | int) -> tuple[str, int]:
+    return parse_address(text, DEFAULT_UI_PORT)
+
+
+def _days(text: str | float) -> float:
+    try:
+        return _seconds(text)
+    except ValueError:
+        raise ValueError("a number of days above 0 is allowed") from None
 
 
 def _switch(value: Any) -> bool:
@@ -226,6 +240,10 @@ CHOICES: dict[str, Choice] = {choice.key: choice for choice in (
            "how many tools' worlds are kept warm at once (default: as many as suit this machine)", "N"),
     Choice("time-limit", _seconds, "tasks", "the most any call may run, below a tool's own 60 s (default: "
            "none); a client's own time-out may cut a call sooner", "SECONDS"),
+    Choice("call-log", _switch, "log", "note every call of a custom tool and every tool_creator operation "
+           "in ~/.tarvik/calls.db, which `tarvik ui` shows (default: on)", negatable=True),
+    Choice("call-log-days", _days, "log",
+           f"days the call log keeps a call's row (default: {DEFAULT_RETENTION_DAYS:g})", "DAYS"),
     Choice("register-saved", _switch, "serve",
            "offer every tool saved in ~/.tarvik/custom_tools at start (default: on)", negatable=True),
     Choice("store-quota", parse_size, "serve", "the most a store may hold, its tools and their package "
@@ -254,6 +272,11 @@ CHOICES: dict[str, Choice] = {choice.key: choice for choice in (
            "time a connection has to send a request's headers (default: 10)", "SECONDS"),
     Choice("max-connections", _count, "http", "open connections at once; at the cap the longest idle one is "
            "closed (default: 1000, and at most what the open-files limit allows)", "N"),
+    Choice("operator-tokens", _path, "operator", "the operator's bearer tokens (`tarvik token add NAME --tokens "
+           "FILE` makes them): a request for /metrics or the page that does not come from this machine's "
+           "loopback must present one", "FILE"),
+    Choice("ui-address", _ui_address, "ui", f"where `tarvik ui` serves its page; a bare PORT is on "
+           f"{DEFAULT_HOST} (default: {DEFAULT_HOST}:{DEFAULT_UI_PORT})", "HOST:PORT"),
 )}
 
 
@@ -299,6 +322,21 @@ _HTTP_FIELDS = {
 
 
 @dataclass(frozen=True)
+class UiSettings:
+    """Where `tarvik ui` listens, and whose stores it shows."""
+
+    host: str = DEFAULT_HOST
+    port: int = DEFAULT_UI_PORT
+    # Every tenant of an HTTP server, as `<data_dir>/<tenant>`; None shows HOME's store.
+    data_dir: Path | None = None
+
+    @property
+    def url(self) -> str:
+        host = f"[{self.host}]" if ":" in self.host else self.host
+        return f"http://{host}:{self.port}/"
+
+
+@dataclass(frozen=True)
 class Settings:
     """What the operator decided; the defaults are what a host gets without a word."""
 
@@ -320,6 +358,12 @@ class Settings:
     store_quota: int | None = None
     # None serves stdio.
     http: HttpSettings | None = None
+    # The call log, ~/.tarvik/calls.db, and how long it keeps a row.
+    call_log: bool = True
+    call_log_days: float = DEFAULT_RETENTION_DAYS
+    # The operator's tokens, for /metrics and the page from anywhere but loopback.
+    operator_tokens: Path | None = None
+    ui: UiSettings = field(default_factory=UiSettings)
 
     def tool_environment(self) -> dict[str, str]:
         granted = {}
@@ -354,7 +398,12 @@ class Settings:
             "packages": policy.mode if policy.mode != "only" else sorted(policy.names),
             "package-timeout": policy.timeout, "isolation": self.isolation, "warm-tools": self.warm_tools,
             "time-limit": self.time_limit, "store-quota": self.store_quota,
+            "call-log": self.call_log, "call-log-days": self.call_log_days,
+            "operator-tokens": str(self.operator_tokens) if self.operator_tokens is not None else None,
+            "ui-address": f"[{self.ui.host}]:{self.ui.port}" if ":" in self.ui.host else f"{self.ui.host}:{self.ui.port}",
         }
+        if self.ui.data_dir is not None:
+            chosen["data-dir"] = str(self.ui.data_dir)
         if self.http is not None:
             http = self.http
             chosen["http"] = f"[{http.host}]:{http.port}" if ":" in http.host else f"{http.host}:{http.port}"
@@ -381,6 +430,7 @@ def settings_from_choices(chosen: Mapping[str, Any]) -> Settings:
         http = HttpSettings(host=host, port=port, **{
             name: chosen[key] for key, name in _HTTP_FIELDS.items() if key in chosen
         })
+    ui_host, ui_port = chosen.get("ui-address", (DEFAULT_HOST, DEFAULT_UI_PORT))
     return Settings(
         limits=limits,
         require_sandbox=chosen.get("require-sandbox", False),
@@ -393,6 +443,10 @@ def settings_from_choices(chosen: Mapping[str, Any]) -> Settings:
         time_limit=chosen.get("time-limit"),
         store_quota=chosen.get("store-quota"),
         http=http,
+        call_log=chosen.get("call-log", True),
+        call_log_days=chosen.get("call-log-days", DEFAULT_RETENTION_DAYS),
+        operator_tokens=chosen.get("operator-tokens"),
+        ui=UiSettings(host=ui_host, port=ui_port, data_dir=chosen.get("data-dir")),
     )
 
 
@@ -445,39 +499,53 @@ _GROUPS = {
     "sandbox": "the tool sandbox (each limit holds for a whole call) and what tools are granted "
     "(for every tool; no network and no variables by default)",
     "tasks": "how tools' worlds are kept",
+    "log": "the call log",
     "serve": "the stores served",
     "http": "streamable HTTP (instead of stdio)",
+    "operator": "the operator's access",
+    "ui": "the page",
 }
 
 
-def add_options(parser: argparse.ArgumentParser, *scopes: str) -> None:
-    """The options of `scopes` (see `Choice.scope`), and --config; an unset one comes from the file."""
+def add_options(
+    parser: argparse.ArgumentParser, *scopes: str, also: Mapping[str, str] | None = None
+) -> None:
+    """The options of `scopes` (see `Choice.scope`), and --config; an unset one comes from the file.
+
+    `also` adds single options of other scopes to a scope's group, with a help of their own
+    (`tarvik ui --data-dir`)."""
     parser.add_argument("--config", type=Path, metavar="FILE", default=None,
                         help="the operator's choices, with the options' names as keys "
                         "(default: ~/.tarvik/config.toml, when it exists)")
     for scope in scopes:
         group = parser.add_argument_group(_GROUPS[scope])
         for choice in CHOICES.values():
-            if choice.scope != scope:
-                continue
-            option = f"--{choice.key}"
-            if choice.metavar is None:
-                action: Any = argparse.BooleanOptionalAction if choice.negatable else "store_true"
-                group.add_argument(option, action=action, default=None, help=choice.help)
-            elif choice.repeat:
-                group.add_argument(option, type=_each(choice.read), action="append", metavar=choice.metavar,
-                                   default=None, help=choice.help)
-            elif choice.bare is not None:
-                group.add_argument(option, type=_option(choice.read), nargs="?", const=choice.bare,
-                                   metavar=choice.metavar, default=None, help=choice.help)
-            else:
-                group.add_argument(option, type=_option(choice.read), metavar=choice.metavar, default=None,
-                                   help=choice.help)
+            if choice.scope == scope:
+                _add_option(group, choice, choice.help)
+        for key, help_text in (also or {}).items():
+            if scope == scopes[-1]:
+                _add_option(group, CHOICES[key], help_text)
+
+
+def _add_option(group: Any, choice: Choice, help_text: str) -> None:
+    option = f"--{choice.key}"
+    if choice.metavar is None:
+        action: Any = argparse.BooleanOptionalAction if choice.negatable else "store_true"
+        group.add_argument(option, action=action, default=None, help=help_text)
+    elif choice.repeat:
+        group.add_argument(option, type=_each(choice.read), action="append", metavar=choice.metavar,
+                           default=None, help=help_text)
+    elif choice.bare is not None:
+        group.add_argument(option, type=_option(choice.read), nargs="?", const=choice.bare,
+                           metavar=choice.metavar, default=None, help=help_text)
+    else:
+        group.add_argument(option, type=_option(choice.read), metavar=choice.metavar, default=None,
+                           help=help_text)
 
 
 def add_sandbox_options(parser: argparse.ArgumentParser) -> None:
     """The options of every command that runs tools through a host."""
-    add_options(parser, "sandbox", "tasks")
+    add_options(parser, "sandbox", "tasks", "log")
 
 
 def config_path(args: argparse.Namespace) -> tuple[Path, bool]:

@@ -8,7 +8,7 @@ import sys
 from collections.abc import Sequence
 
 from tarvik import __version__
-from tarvik.cli import call, demo, packages, sandbox, serve, token
+from tarvik.cli import call, demo, packages, sandbox, serve, token, ui
 from tarvik.host import HostUnavailable
 from tarvik.settings import SettingsError
 
@@ -23,6 +23,7 @@ examples:
   tarvik call tool_creator operation=list       one call from the shell
   tarvik sandbox                                check every wall of the tool sandbox here
   tarvik packages show NAME                     the packages a saved tool declares, as installed
+  tarvik ui                                     a web page of the tools agents made and their calls
 
 A tool's script may declare its args, as a module-level ARGS_SCHEMA = {...}
 JSON-schema dict literal or as a TypedDict class annotating main's parameter;
@@ -68,7 +69,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"tarvik {__version__}")
     parser.add_argument("--log-level", default=None, choices=LOG_LEVELS, help=LOG_LEVEL_HELP)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
-    for command in (serve, call, demo, sandbox, packages, token):
+    for command in (serve, call, demo, sandbox, packages, token, ui):
         command.add_parser(commands)
     _take_log_level_everywhere(parser)
     return parser

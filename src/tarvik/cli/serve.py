@@ -59,7 +59,7 @@ def add_parser(commands: Any) -> None:
         epilog=EXAMPLES,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    add_options(parser, "sandbox", "tasks", "serve", "http")
+    add_options(parser, "sandbox", "tasks", "log", "serve", "http", "operator")
     # How the front of `--tokens` starts the process of one tenant; its settings come on stdin.
     parser.add_argument("--socket", type=Path, help=argparse.SUPPRESS)
     parser.add_argument("--tenant", help=argparse.SUPPRESS)

@@ -1,4 +1,5 @@
-"""`tarvik token add`: a new tenant, or a new token for one, in the tokens file of `tarvik serve --http`."""
+"""`tarvik token add`: a new tenant, or a new token for one, in the tokens file of `tarvik serve --http`; or an
+operator's token, for /metrics and `tarvik ui`, in a file of the same form."""
 
 from __future__ import annotations
 
@@ -20,6 +21,9 @@ examples:
   tarvik serve --http 0.0.0.0:8765 --tokens tokens.txt
       serve every tenant of the file; alice's agents send
       "Authorization: Bearer $TOKEN" and reach alice's store alone
+  tarvik token add ops --tokens operators.txt
+      an operator's token, in a file of its own: with --operator-tokens
+      operators.txt, /metrics and `tarvik ui` answer other machines that send it
 
 Adding a token to a tenant that has one gives it a second (one per agent,
 or while changing tokens); deleting a line of the file takes that token back.

@@ -18,6 +18,7 @@ from mcp.shared.exceptions import MCPError
 from mcp_types.version import MODERN_PROTOCOL_VERSIONS
 
 from tarvik import __version__
+from tarvik.calllog import CallLog
 from tarvik.calls import CallOutcome, InvalidArgumentsError, ToolCalls, UnknownToolError, home_as_tilde
 from tarvik.server.watch import RegistryWatch, SessionWatches
 from tarvik.tools.registry import ToolRegistry
@@ -110,13 +111,14 @@ class ToolServer:
     """
 
     def __init__(
-        self, registry: ToolRegistry, *, tenant: str | None = None, max_calls: int | None = None, quota: Any = None
+        self, registry: ToolRegistry, *, tenant: str | None = None, max_calls: int | None = None, quota: Any = None,
+        log: CallLog | None = None,
     ) -> None:
         self._registry = registry
         # A tenant's store is its process's HOME, a folder of the server's
         # data; the tenant sees it as ~ in every text it is answered with.
         self._calls = ToolCalls(registry, shown=home_as_tilde(str(Path.home())) if tenant else None,
-                                quota=quota)
+                                quota=quota, log=log)
         self._watches = SessionWatches(registry)
         self._bus = InMemorySubscriptionBus()
         self._tenant = tenant or "-"
@@ -168,6 +170,7 @@ class ToolServer:
         if self._registry.get(name) is None:
             raise MCPError(code=types.INVALID_PARAMS, message=str(UnknownToolError(name, self._registry.names())))
         self._log_call(name, "refused", time.monotonic())
+        self._calls.refused(name, _not_an_object_text(arguments))
         return _text_result(_not_an_object_text(arguments), is_error=True)
 
     async def _call_tool(
@@ -252,9 +255,10 @@ def _loggable(name: str) -> str:
 
 
 def build_server(
-    registry: ToolRegistry, *, tenant: str | None = None, max_calls: int | None = None, quota: Any = None
+    registry: ToolRegistry, *, tenant: str | None = None, max_calls: int | None = None, quota: Any = None,
+    log: CallLog | None = None,
 ) -> ToolServer:
-    return ToolServer(registry, tenant=tenant, max_calls=max_calls, quota=quota)
+    return ToolServer(registry, tenant=tenant, max_calls=max_calls, quota=quota, log=log)
 
 
 async def serve_streams(

@@ -23,16 +23,18 @@ from mcp.server.streamable_http_manager import StreamableHTTPASGIApp
 from mcp.server.transport_security import TransportSecuritySettings
 from starlette.applications import Starlette
 from starlette.requests import Request
-from starlette.responses import JSONResponse
+from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
-from tarvik.host import open_host
+from tarvik.host import Host, open_host
 from tarvik.quota import StoreQuota
 from tarvik.sandbox_report.summary import log_sandbox_summary
 from tarvik.server.app import ToolServer, build_server
 from tarvik.server.connections import ConnectionLimits, connection_cap, guarded_protocol
 from tarvik.server.events import SessionManager
+from tarvik.server.metrics import CONTENT_TYPE, HOME_TENANT, METRICS_PATH, CallMetrics
+from tarvik.server.operator import OperatorAccess
 from tarvik.settings import HttpSettings, Settings, is_loopback
 from tarvik.store import store_root
 
@@ -66,6 +68,10 @@ class RequestGuard:
         self._in_flight = 0
         self._idle = asyncio.Event()
         self._idle.set()
+
+    @property
+    def in_flight(self) -> int:
+        return self._in_flight
 
     def health_route(self) -> Route:
         async def healthz(request: Request) -> JSONResponse:
@@ -125,8 +131,39 @@ class RequestGuard:
         return False
 
 
-def mcp_app(tool_server: ToolServer, http: HttpSettings, *, behind_front: bool) -> RequestGuard:
-    """The SDK's streamable HTTP endpoint for `tool_server` at /mcp, /healthz beside it, within the guard."""
+def metrics_route(answer: Callable[[], Awaitable[bytes]], access: OperatorAccess | None) -> Route:
+    """/metrics, for the operator alone (see `OperatorAccess`); `access` None: for whoever reaches the socket."""
+
+    async def metrics(request: Request) -> Response:
+        if access is not None and (refused := await access.refusal(request.scope)) is not None:
+            return refused
+        return Response(await answer(), media_type=CONTENT_TYPE)
+
+    return Route(METRICS_PATH, metrics, methods=["GET"])
+
+
+def store_metrics(host: Host, guard: RequestGuard, tenant: str) -> Callable[[], Awaitable[bytes]] | None:
+    """The metrics of the store `host` serves, counted from its call log's rows; None without a log."""
+    log = host.call_log
+    if log is None:
+        return None
+    metrics = CallMetrics(tenant, host.subprocess_manager, lambda: guard.in_flight)
+    log.add_observer(metrics.observe)
+
+    async def answer() -> bytes:
+        # The calls answered so far are all counted.
+        await log.settled()
+        return metrics.exposition()
+
+    return answer
+
+
+def mcp_app(
+    tool_server: ToolServer, http: HttpSettings, *, behind_front: bool, host: Host | None = None,
+    tenant: str = HOME_TENANT, access: OperatorAccess | None = None,
+) -> RequestGuard:
+    """The SDK's streamable HTTP endpoint for `tool_server` at /mcp, /healthz beside it, within the guard;
+    with `host`, its metrics at /metrics."""
     if behind_front:
         # The front checked the token; the Host it passes on is its own business.
         security = TransportSecuritySettings(enable_dns_rebinding_protection=False)
@@ -147,6 +184,9 @@ def mcp_app(tool_server: ToolServer, http: HttpSettings, *, behind_front: bool) 
     )
     guard = RequestGuard(http.request_timeout)
     routes = [Route(MCP_PATH, StreamableHTTPASGIApp(manager)), guard.health_route()]
+    answer = store_metrics(host, guard, tenant) if host is not None else None
+    if answer is not None:
+        routes.append(metrics_route(answer, access))
     guard.app = Starlette(routes=routes, lifespan=lambda app: manager.run())
     return guard
 
@@ -277,16 +317,18 @@ async def serve_http(settings: Settings, stop: asyncio.Event) -> None:
     assert http is not None
     if not is_loopback(http.host):
         raise ValueError(f"without --tokens, --http listens on loopback only, not on {http.host}")
+    access = await asyncio.to_thread(OperatorAccess, settings.operator_tokens)
     listener = tcp_listener(http.host, http.port)
     async with open_host(settings=settings) as host:
         tool_server = build_server(
-            host.registry, max_calls=http.calls_per_tenant, quota=store_quota(settings, tenant=False)
+            host.registry, max_calls=http.calls_per_tenant, quota=store_quota(settings, tenant=False),
+            log=host.call_log,
         )
         what = (
             "without --tokens, so on loopback only, for every local user and process; "
             f"the tools are those of {store_root()}"
         )
-        guard = mcp_app(tool_server, http, behind_front=False)
+        guard = mcp_app(tool_server, http, behind_front=False, host=host, access=access)
         await serve_announced(guard, listener, http, stop, what, log_sandbox_summary(host.subprocess_manager))
 
 
@@ -307,9 +349,10 @@ async def serve_tenant(settings: Settings, tenant: str, path: Path) -> None:
         async with open_host(settings=settings) as host:
             tool_server = build_server(
                 host.registry, tenant=tenant, max_calls=http.calls_per_tenant,
-                quota=store_quota(settings, tenant=True),
+                quota=store_quota(settings, tenant=True), log=host.call_log,
             )
-            guard = mcp_app(tool_server, http, behind_front=True)
+            # Its /metrics is for the front, the one other end of its socket.
+            guard = mcp_app(tool_server, http, behind_front=True, host=host, tenant=tenant)
             print("ready", flush=True)
             await run_until_stopped(guard, listener, http.shutdown_grace, stop)
     finally:

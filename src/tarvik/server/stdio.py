@@ -37,7 +37,9 @@ async def serve_stdio(
     async with stdio_server() as (read_stream, write_stream):
         try:
             async with open_host(register_saved=register_saved, settings=settings) as host:
-                tool_server = build_server(host.registry, quota=StoreQuota(quota) if quota else None)
+                tool_server = build_server(
+                    host.registry, quota=StoreQuota(quota) if quota else None, log=host.call_log
+                )
                 logger.info("Serving %s over stdio", ", ".join(host.registry.names()))
                 # Told while the client starts up; the answer to its first
                 # request does not wait for it.

@@ -54,7 +54,9 @@ from starlette.types import Receive, Scope, Send
 
 import tarvik
 from tarvik.sandbox_report.summary import log_sandbox_summary
-from tarvik.server.http import MCP_PATH, RequestGuard, json_error, serve_announced, tcp_listener
+from tarvik.server.http import MCP_PATH, RequestGuard, json_error, metrics_route, serve_announced, tcp_listener
+from tarvik.server.metrics import METRICS_PATH, gathered, merged_exposition
+from tarvik.server.operator import OperatorAccess
 from tarvik.server.request_id import RequestIdScanner
 from tarvik.settings import HttpSettings, Settings
 from tarvik.tokens import TokensFile
@@ -74,6 +76,8 @@ _NOT_PASSED_ON = frozenset(
 # The answer's length is the front's to say (it may add an error of its own to a stream that broke off),
 # and so are its date and server.
 _NOT_PASSED_BACK = _NOT_PASSED_ON | {b"content-length", b"date", b"server"}
+# How long the front waits for a tenant's process to say its metrics.
+_METRICS_WAIT = 5.0
 # An initialize request, kept to open its session again in a new process, is small.
 _OPENING_LIMIT = 64 << 10
 # Variables of the front's environment a tenant's process gets, besides those granted to tools:
@@ -285,6 +289,26 @@ class Tenants:
             tenant.process = process
             await process.start()
             return process
+
+    def running(self) -> list[TenantProcess]:
+        return [tenant.process for tenant in self._tenants.values()
+                if tenant.process is not None and tenant.process.running]
+
+    async def metrics(self, front: RequestGuard) -> bytes:
+        """Every running tenant's metrics, merged, and the front's own requests in flight."""
+
+        async def fetch(process: TenantProcess) -> str:
+            answer = await process.client.get(METRICS_PATH)
+            answer.raise_for_status()
+            return answer.text
+
+        texts = await gathered(map(fetch, self.running()), _METRICS_WAIT)
+        own = (
+            "# HELP tarvik_front_requests_in_flight Requests the front is answering now, event streams aside\n"
+            "# TYPE tarvik_front_requests_in_flight gauge\n"
+            f"tarvik_front_requests_in_flight {front.in_flight}\n"
+        )
+        return await asyncio.to_thread(merged_exposition, [*texts, own])
 
     async def aclose(self) -> None:
         self.stopping = True
@@ -504,13 +528,15 @@ class TenantProxy:
                 await response.aclose()
 
 
-def front_app(tokens: TokensFile, tenants: Tenants, http: HttpSettings) -> RequestGuard:
+def front_app(tokens: TokensFile, tenants: Tenants, http: HttpSettings, access: OperatorAccess) -> RequestGuard:
     verifier = TenantTokenVerifier(tokens)
     # Refused or not, a request without a valid token never reaches a tenant's process or store.
     endpoint = RequireAuthMiddleware(TenantProxy(tenants), [])
     guard = RequestGuard(http.request_timeout)
+    # A tenant's token is no operator's: /metrics checks its own.
+    metrics = metrics_route(lambda: tenants.metrics(guard), access)
     guard.app = Starlette(
-        routes=[Route(MCP_PATH, endpoint, methods=["GET", "POST", "DELETE"]), guard.health_route()],
+        routes=[Route(MCP_PATH, endpoint, methods=["GET", "POST", "DELETE"]), guard.health_route(), metrics],
         middleware=[Middleware(AuthenticationMiddleware, backend=BearerAuthBackend(verifier))],
     )
     return guard
@@ -539,6 +565,7 @@ async def serve_tenants(settings: Settings, stop: asyncio.Event) -> None:
     http = settings.http
     assert http is not None and http.tokens is not None
     tokens = await asyncio.to_thread(TokensFile, http.tokens)
+    access = await asyncio.to_thread(OperatorAccess, settings.operator_tokens)
     listener = tcp_listener(http.host, http.port)
     data_dir = http.tenant_data_dir()
     await asyncio.to_thread(data_dir.mkdir, mode=0o700, parents=True, exist_ok=True)
@@ -546,7 +573,9 @@ async def serve_tenants(settings: Settings, stop: asyncio.Event) -> None:
         tenants = Tenants(settings, sockets)
         what = f"to {len(tokens.tenants)} tenant(s) of {http.tokens}, each with its store under {data_dir}/TENANT"
         try:
-            await serve_announced(front_app(tokens, tenants, http), listener, http, stop, what, _summary_of(settings))
+            await serve_announced(
+                front_app(tokens, tenants, http, access), listener, http, stop, what, _summary_of(settings)
+            )
         finally:
             await tenants.aclose()
 
