@@ -54,12 +54,11 @@ def percentile(ordered: list[float], fraction: float) -> float:
 
 
 async def measure(kind: str, calls: int, repeat: int) -> dict[str, Any]:
-    from tarvik.tools.tool_creator import ToolCreatorTool
-
     from tarvik.calllog import CallLog, calls_db
     from tarvik.calls import TaskRecordingManager, ToolCalls
     from tarvik.core.subprocess_manager import SubprocessManager
     from tarvik.tools.registry import ToolRegistry
+    from tarvik.tools.tool_creator import ToolCreatorTool
 
     wrapped: Any = SubprocessManager() if kind == "warm" else InstantManager()
     manager = TaskRecordingManager(wrapped)

@@ -400,7 +400,8 @@ class Settings:
             "time-limit": self.time_limit, "store-quota": self.store_quota,
             "call-log": self.call_log, "call-log-days": self.call_log_days,
             "operator-tokens": str(self.operator_tokens) if self.operator_tokens is not None else None,
-            "ui-address": f"[{self.ui.host}]:{self.ui.port}" if ":" in self.ui.host else f"{self.ui.host}:{self.ui.port}",
+            "ui-address": (f"[{self.ui.host}]:{self.ui.port}" if ":" in self.ui.host
+                           else f"{self.ui.host}:{self.ui.port}"),
         }
         if self.ui.data_dir is not None:
             chosen["data-dir"] = str(self.ui.data_dir)

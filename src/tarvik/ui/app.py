@@ -70,12 +70,12 @@ class WallsCheck:
 
 
 def _when(at: float | None) -> str:
-    return time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(at)) if at else "–"
+    return time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(at)) if at else "\u2013"
 
 
 def _ms(seconds: float | None) -> str:
     if seconds is None:
-        return "–"
+        return "\u2013"
     milliseconds = seconds * 1000
     return f"{milliseconds:.0f}" if milliseconds >= 100 else f"{milliseconds:.1f}" if milliseconds >= 1 else (
         f"{milliseconds:.2f}")
@@ -83,7 +83,7 @@ def _ms(seconds: float | None) -> str:
 
 def templates() -> Environment:
     environment = Environment(loader=FileSystemLoader(_TEMPLATES), autoescape=select_autoescape(default=True))
-    environment.filters.update(when=_when, ms=_ms, short=lambda digest: (digest or "–")[:12])
+    environment.filters.update(when=_when, ms=_ms, short=lambda digest: (digest or "\u2013")[:12])
     environment.globals["code_style"] = Markup(_FORMATTER.get_style_defs(".code"))  # type: ignore[no-untyped-call]
     return environment
 
