@@ -451,6 +451,7 @@ int supervise_task(const Supervision &plan, const std::function<pid_t()> &fork_t
     }
     // Opened now: the world has no cgroup tree in it.
     std::vector<UniqueFd> counters;
+    counters.reserve(plan.counters.size());
     for (const LimitCounter &counter : plan.counters) {
         counters.emplace_back(open(counter.file.c_str(), O_RDONLY | O_CLOEXEC));
     }

@@ -182,7 +182,7 @@ class WorkerPool:
         if zygote is not None:
             await zygote.stop_gracefully(grace=5.0)
         if self.root is not None:
-            await asyncio.to_thread(shutil.rmtree, self.root, True)
+            await asyncio.to_thread(self._remove_root, self.root)
             self.root = None
         self._release_root_lock()
 
@@ -195,9 +195,16 @@ class WorkerPool:
         if zygote is not None:
             zygote.reap_blocking(grace=2.0)
         if self.root is not None:
-            shutil.rmtree(self.root, ignore_errors=True)
+            self._remove_root(self.root)
             self.root = None
         self._release_root_lock()
+
+    @staticmethod
+    def _remove_root(root: str) -> None:
+        """The pool's folder, and its cgroups: a zygote killed before it finished its own
+        clean-up (or killed outright) leaves them."""
+        shutil.rmtree(root, ignore_errors=True)
+        CallCgroups.remove_abandoned(os.path.basename(root))
 
     def _release_root_lock(self) -> None:
         if self._root_lock is not None:
