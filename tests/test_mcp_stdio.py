@@ -201,19 +201,14 @@ async def test_saved_tools_are_offered_after_a_restart_unless_switched_off(
     assert list(tools) == expected
 
 
-@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT])
-async def test_a_stop_signal_ends_the_server_while_its_input_is_still_open(home: Path, signum: int) -> None:
+async def start_serve(home: Path, *, stderr: int) -> asyncio.subprocess.Process:
+    """`tarvik serve` over pipes of this test's own, sent the client's `initialize`."""
     command, args = tarvik_command()
     process = await asyncio.create_subprocess_exec(
-        command,
-        *args,
-        "serve",
-        stdin=asyncio.subprocess.PIPE,
-        stdout=asyncio.subprocess.PIPE,
-        stderr=asyncio.subprocess.DEVNULL,
+        command, *args, "serve", stdin=asyncio.subprocess.PIPE, stdout=asyncio.subprocess.PIPE, stderr=stderr,
         env={**os.environ, "HOME": str(home)},
     )
-    assert process.stdin is not None and process.stdout is not None
+    assert process.stdin is not None
     initialize = {
         "jsonrpc": "2.0",
         "id": 1,
@@ -222,6 +217,13 @@ async def test_a_stop_signal_ends_the_server_while_its_input_is_still_open(home:
     }
     process.stdin.write(json.dumps(initialize).encode() + b"\n")
     await process.stdin.drain()
+    return process
+
+
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT])
+async def test_a_stop_signal_ends_the_server_while_its_input_is_still_open(home: Path, signum: int) -> None:
+    process = await start_serve(home, stderr=asyncio.subprocess.DEVNULL)
+    assert process.stdin is not None and process.stdout is not None
     # Once it has answered, the server is serving; the input stays open.
     answer = json.loads(await process.stdout.readline())
     assert answer["result"]["serverInfo"]["name"] == "tarvik"
@@ -233,23 +235,8 @@ async def test_a_stop_signal_ends_the_server_while_its_input_is_still_open(home:
 
 
 async def test_a_client_that_leaves_at_once_is_let_go_quietly(home: Path) -> None:
-    command, args = tarvik_command()
-    process = await asyncio.create_subprocess_exec(
-        command,
-        *args,
-        "serve",
-        stdin=asyncio.subprocess.PIPE,
-        stdout=asyncio.subprocess.PIPE,
-        stderr=asyncio.subprocess.PIPE,
-        env={**os.environ, "HOME": str(home)},
-    )
+    process = await start_serve(home, stderr=asyncio.subprocess.PIPE)
     assert process.stdin is not None and process.stdout is not None
-    initialize = {
-        "jsonrpc": "2.0",
-        "id": 1,
-        "method": "initialize",
-        "params": {"protocolVersion": "2025-11-25", "capabilities": {}, "clientInfo": {"name": "t", "version": "0"}},
-    }
     create = {
         "jsonrpc": "2.0",
         "id": 2,
@@ -259,8 +246,6 @@ async def test_a_client_that_leaves_at_once_is_let_go_quietly(home: Path) -> Non
             "arguments": {"operation": "create", "tool_name": "adder", "code": SUM_CODE},
         },
     }
-    process.stdin.write(json.dumps(initialize).encode() + b"\n")
-    await process.stdin.drain()
     await process.stdout.readline()
     # A call under way while the workers still start, and the client gone.
     process.stdin.write(json.dumps({"jsonrpc": "2.0", "method": "notifications/initialized"}).encode() + b"\n")
