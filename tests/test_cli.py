@@ -255,6 +255,20 @@ def test_the_installed_command_runs_call_from_a_fresh_home(tmp_path: Path) -> No
     assert (tmp_path / ".tarvik" / "custom_tools").is_dir()
 
 
+def test_output_into_a_pipe_closed_early_ends_quietly(tmp_path: Path) -> None:
+    # `tarvik call ... | head -1`: the reader leaves before the answer is printed.
+    script = Path(sys.executable).with_name("tarvik")
+    command = [str(script)] if script.exists() else [sys.executable, "-m", "tarvik.cli.main"]
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    with os.fdopen(write_end, "wb") as stdout:
+        finished = subprocess.run(
+            [*command, "call", "tool_creator", "operation=list"], stdout=stdout, stderr=subprocess.PIPE, text=True,
+            env={**os.environ, "HOME": str(tmp_path)},
+        )
+    assert (finished.returncode, finished.stderr) == (141, "")
+
+
 def test_dependencies_are_ranges_and_ci_pins_one_release_inside_each() -> None:
     import tomllib
 

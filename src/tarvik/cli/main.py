@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import argparse
 import logging
+import os
+import signal
 import sys
 from collections.abc import Sequence
 
@@ -94,6 +96,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     except SettingsError as exc:
         print(f"tarvik: error: {exc}", file=sys.stderr)
         return 2
+    except BrokenPipeError:
+        # The reader of our output left (`tarvik call ... | head`): end as a process that
+        # SIGPIPE ended would, without a traceback, and without a second error at exit's flush.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 128 + int(signal.SIGPIPE)
     return status
 
 
