@@ -12,7 +12,8 @@ Every wall is up. The rows:
 * ``concurrent``: 8 callers at once, of one tool and of eight tools
   (calls/s and p99);
 * ``fresh``: what always takes a fresh world: ``validate``, and the first
-  call of a tool never called before;
+  call of a tool never called before, back to back and ``spaced`` (20 ms
+  between calls, untimed, so that the pool has prepared the next world);
 * ``memory``: the proportional set size (PSS) of 16 idle warm worlds of
   small tools, and of the pool around them.
 
@@ -97,14 +98,17 @@ def check(result: Any) -> Any:
     return result
 
 
-async def measure(calls: list[Call], concurrency: int) -> dict[str, float]:
-    """``calls`` made by ``concurrency`` callers at once; latencies in milliseconds."""
+async def measure(calls: list[Call], concurrency: int, gap: float = 0.0) -> dict[str, float]:
+    """``calls`` made by ``concurrency`` callers at once, each waiting ``gap`` seconds (untimed)
+    before each of its calls; latencies in milliseconds."""
     latencies: list[float] = []
     pending = list(reversed(calls))
 
     async def caller() -> None:
         while pending:
             call = pending.pop()
+            if gap:
+                await asyncio.sleep(gap)
             started = time.perf_counter()
             check(await call())
             latencies.append((time.perf_counter() - started) * 1000)
@@ -180,16 +184,17 @@ class Cells:
             calls = [self._one(self._new_tool(TOOL_CODE)) for _ in range(count)]
             await measure(calls * 4, 8)  # every world opened, not measured
             return await measure(calls * (self.calls // count), 8)
-        if row == "fresh: first call":
+        if row.startswith("fresh: first call"):
             calls = [self._one(self._new_tool(TOOL_CODE)) for _ in range(min(60, self.calls))]
-            return await measure(calls, 1)
-        if row == "fresh: validate":
+            return await measure(calls, 1, SPACING if row.endswith("spaced") else 0.0)
+        if row.startswith("fresh: validate"):
+            gap = SPACING if row.endswith("spaced") else 0.0
             if self.manager is None:
-                return await measure([self._one(self._new_tool(TOOL_CODE))] * 30, 1)
+                return await measure([self._one(self._new_tool(TOOL_CODE))] * 30, 1, gap)
             manager = self.manager
             task = SubprocessTask(worker_type="custom", timeout=30,
                                   command={"action": "validate", "code": TOOL_CODE})
-            return await measure([lambda: manager.spawn(task)] * min(60, self.calls), 1)
+            return await measure([lambda: manager.spawn(task)] * min(60, self.calls), 1, gap)
         if row == "memory":
             return await self.memory()
         raise SystemExit(f"unknown row {row!r}")
@@ -238,7 +243,11 @@ def pool_pss(manager: SubprocessManager) -> int:
 
 
 ROWS = ["repeat", "slow import", "numpy import", "concurrent, one tool", "concurrent, eight tools",
-        "fresh: first call", "fresh: validate", "memory"]
+        "fresh: first call", "fresh: validate", "fresh: first call, spaced", "fresh: validate, spaced",
+        "memory"]
+# The pause before each call of a "spaced" row: long enough for the pool to have prepared the
+# next blank task, as for an agent's validate or first call, which come one at a time.
+SPACING = 0.02
 
 
 async def numpy_available() -> bool:
@@ -267,7 +276,7 @@ async def bench(arguments: argparse.Namespace) -> dict[str, Any]:
             for kind, cells in kinds.items():
                 if row == "memory" and kind != "warm":
                     continue
-                if row in ("fresh: validate", "numpy import") and kind == "bare":
+                if (row.startswith("fresh: validate") or row == "numpy import") and kind == "bare":
                     continue  # no check to make, and no environment to import from
                 line[kind] = await cells.cell(row)
                 await asyncio.sleep(0.3)  # let the pool refill before the next cell
