@@ -12,7 +12,7 @@ Every wall is up. The rows:
 * ``concurrent``: 8 callers at once, of one tool and of eight tools
   (calls/s and p99);
 * ``fresh``: what always takes a fresh world: ``validate``, and the first
-  call of a tool never called before, back to back and ``spaced`` (20 ms
+  call of a tool never called before, back to back, and ``spaced`` (20 ms
   between calls, untimed, so that the pool has prepared the next world);
 * ``memory``: the proportional set size (PSS) of 16 idle warm worlds of
   small tools, and of the pool around them.
@@ -184,11 +184,11 @@ class Cells:
             calls = [self._one(self._new_tool(TOOL_CODE)) for _ in range(count)]
             await measure(calls * 4, 8)  # every world opened, not measured
             return await measure(calls * (self.calls // count), 8)
-        if row.startswith("fresh: first call"):
+        gap = SPACING if row.startswith("spaced:") else 0.0
+        if row.endswith(": first call"):
             calls = [self._one(self._new_tool(TOOL_CODE)) for _ in range(min(60, self.calls))]
-            return await measure(calls, 1, SPACING if row.endswith("spaced") else 0.0)
-        if row.startswith("fresh: validate"):
-            gap = SPACING if row.endswith("spaced") else 0.0
+            return await measure(calls, 1, gap)
+        if row.endswith(": validate"):
             if self.manager is None:
                 return await measure([self._one(self._new_tool(TOOL_CODE))] * 30, 1, gap)
             manager = self.manager
@@ -243,9 +243,9 @@ def pool_pss(manager: SubprocessManager) -> int:
 
 
 ROWS = ["repeat", "slow import", "numpy import", "concurrent, one tool", "concurrent, eight tools",
-        "fresh: first call", "fresh: validate", "fresh: first call, spaced", "fresh: validate, spaced",
+        "fresh: first call", "fresh: validate", "spaced: first call", "spaced: validate",
         "memory"]
-# The pause before each call of a "spaced" row: long enough for the pool to have prepared the
+# The pause before each call of a "spaced:" row: long enough for the pool to have prepared the
 # next blank task, as for an agent's validate or first call, which come one at a time.
 SPACING = 0.02
 
@@ -276,7 +276,7 @@ async def bench(arguments: argparse.Namespace) -> dict[str, Any]:
             for kind, cells in kinds.items():
                 if row == "memory" and kind != "warm":
                     continue
-                if (row.startswith("fresh: validate") or row == "numpy import") and kind == "bare":
+                if (row.endswith(": validate") or row == "numpy import") and kind == "bare":
                     continue  # no check to make, and no environment to import from
                 line[kind] = await cells.cell(row)
                 await asyncio.sleep(0.3)  # let the pool refill before the next cell
