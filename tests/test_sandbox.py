@@ -510,7 +510,10 @@ async def test_a_tool_holds_no_capabilities(manager, tmp_path) -> None:
 
 async def test_required_walls_refuse_every_tool_where_one_is_missing(tmp_path) -> None:
     manager = SubprocessManager(pool_size=0, sandbox=False, require_sandbox=True)
-    result = await run(manager, tmp_path, "def main(a):\n    return 1\n")
+    try:
+        result = await run(manager, tmp_path, "def main(a):\n    return 1\n")
+    finally:
+        await manager.aclose()
     assert result.output is None
     assert result.error.startswith("The tool sandbox is required but incomplete")
     assert "launcher: unavailable: switched off" in result.error
@@ -561,7 +564,14 @@ def test_a_report_never_claims_what_was_not_reported(raw: bytes, expected: dict)
 def test_a_missing_launcher_is_reported(tmp_path) -> None:
     missing = tmp_path / "tarvik-sandbox"
     manager = SubprocessManager(pool_size=0, launcher=missing)
-    report = asyncio.run(manager.protections())
+
+    async def protections() -> dict[str, str]:
+        try:
+            return await manager.protections()
+        finally:
+            await manager.aclose()
+
+    report = asyncio.run(protections())
     assert report["launcher"].startswith(f"unavailable: not found at {missing}")
     assert all(state.startswith("unavailable") for name, state in report.items()
                if name not in ("result", "isolation"))
