@@ -33,6 +33,7 @@ import inspect
 import json
 import os
 import platform
+import shutil
 import statistics
 import subprocess
 import sys
@@ -287,6 +288,7 @@ async def bench(arguments: argparse.Namespace) -> dict[str, Any]:
     finally:
         for cells in kinds.values():
             await cells.aclose()
+        shutil.rmtree(work, ignore_errors=True)
     return {"machine": machine(), "protections": protections, "rows": figures}
 
 
@@ -307,11 +309,13 @@ class Before:
 
 
 async def one_cell(row: str, calls: int) -> dict[str, Any]:
-    cells = Cells("warm", Path(tempfile.mkdtemp(prefix="tarvik-bench-")), calls)
+    work = Path(tempfile.mkdtemp(prefix="tarvik-bench-"))
+    cells = Cells("warm", work, calls)
     try:
         return await cells.cell(row)
     finally:
         await cells.aclose()
+        shutil.rmtree(work, ignore_errors=True)
 
 
 def print_row(line: dict[str, Any]) -> None:
